@@ -1,0 +1,72 @@
+#include "common/ConsoleLog.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace korven {
+namespace {
+
+constexpr UINT kLogCodePage = 932;
+
+void writeLine(FILE* stream, std::wstring_view text) {
+    std::string bytes = encodeLogText(text);
+    bytes.push_back('\n');
+    std::fwrite(bytes.data(), 1, bytes.size(), stream);
+    std::fflush(stream);
+}
+
+}  // namespace
+
+std::string encodeLogText(std::wstring_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int chars = static_cast<int>(text.size());
+    const int bytes =
+        WideCharToMultiByte(kLogCodePage, 0, text.data(), chars, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) {
+        return std::string(text.size(), '?');
+    }
+    std::string out(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(kLogCodePage, 0, text.data(), chars, out.data(), bytes, nullptr, nullptr);
+    return out;
+}
+
+void logInfo(std::wstring_view text) {
+    writeLine(stdout, std::wstring(L"情報：").append(text));
+}
+
+void logError(std::wstring_view text) {
+    writeLine(stderr, std::wstring(L"異常：").append(text));
+}
+
+void logRawLine(std::wstring_view text) {
+    writeLine(stdout, text);
+}
+
+std::wstring logName(const char* narrow) {
+    if (narrow == nullptr) {
+        return {};
+    }
+    const int bytes = static_cast<int>(std::strlen(narrow));
+    if (bytes == 0) {
+        return {};
+    }
+    const int chars = MultiByteToWideChar(CP_ACP, 0, narrow, bytes, nullptr, 0);
+    if (chars > 0) {
+        std::wstring out(static_cast<size_t>(chars), L'\0');
+        if (MultiByteToWideChar(CP_ACP, 0, narrow, bytes, out.data(), chars) == chars) {
+            return out;
+        }
+    }
+    // Not valid in the ANSI code page: keep every byte visible.
+    std::wstring out;
+    for (const char* p = narrow; *p; ++p) {
+        out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
+    }
+    return out;
+}
+
+}  // namespace korven

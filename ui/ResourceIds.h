@@ -1,0 +1,32 @@
+#pragma once
+// Resource and control identifiers of the status window (shared with the .rc).
+
+#define IDD_STATUS 102
+#define IDR_STATUS_MENU 103
+
+#define IDC_TOPIC_TABS 1001
+#define IDC_VENDOR_INFO 1002
+#define IDC_SERVER_VERSION 1003
+#define IDC_GROUP_ACTIVE 1004
+#define IDC_SERVER_STATE 1005
+#define IDC_BANDWIDTH 1006
+#define IDC_START_TIME 1007
+#define IDC_CURRENT_TIME 1008
+#define IDC_LAST_UPDATE 1009
+#define IDC_UPDATE_RATE 1010
+#define IDC_TIME_BIAS 1011
+#define IDC_DEADBAND 1012
+#define IDC_LOCALE 1013
+#define IDC_CLIENT_HANDLE 1014
+#define IDC_SERVER_HANDLE 1015
+
+#define IDM_EXIT 40007
+#define IDM_ALWAYS_ON_TOP 40008
+#define IDM_SPEED_HIGH 40011
+#define IDM_SPEED_NORMAL 40012
+#define IDM_SPEED_LOW 40013
+#define IDM_SPEED_PAUSE 40014
+#define IDM_REFRESH_NOW 40015
+
+#define ID_TIMER_TICK 104
+#define ID_TIMER_STATUS 105
