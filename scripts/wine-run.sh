@@ -5,11 +5,12 @@
 #
 # Uses the running session (scripts/wine-session.sh start) when there is one;
 # otherwise starts one for this command and ends it afterwards.
-# KORVEN_WINE_DIR chooses the session folder (default: build/wine).
+# KORVEN_WINE_DIR chooses the session folder (default: build/x86_64/wine, the
+# folder the tests use; the programs are taken from its parent build folder).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(dirname "$here")"
-wine_dir="${KORVEN_WINE_DIR:-$root/build/wine}"
+wine_dir="${KORVEN_WINE_DIR:-$root/build/x86_64/wine}"
 export KORVEN_WINE_DIR="$wine_dir"
 export WINEPREFIX="$wine_dir/prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"

@@ -9,11 +9,12 @@
 #
 # The helpers are started with their standard streams on a log file, so no
 # test's pipe is ever held open by them.
-# KORVEN_WINE_DIR chooses the session folder (default: build/wine).
+# KORVEN_WINE_DIR chooses the session folder (default: build/x86_64/wine, the
+# folder the tests use; the programs are taken from its parent build folder).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(dirname "$here")"
-wine_dir="${KORVEN_WINE_DIR:-$root/build/wine}"
+wine_dir="${KORVEN_WINE_DIR:-$root/build/x86_64/wine}"
 mkdir -p "$wine_dir"
 wine_dir="$(cd "$wine_dir" && pwd)"
 
@@ -66,8 +67,13 @@ start() {
   # A persistent server and the services, detached from the caller's streams.
   "$WINESERVER" -p </dev/null >>"$log" 2>&1 || true
   "$WINE64" wineboot </dev/null >>"$log" 2>&1
+  # Registration steps of the build's own programs (scripts/prefix.d/*.sh),
+  # each given the build folder; they run with WINEPREFIX and DISPLAY set.
+  local hook
   for hook in "$root"/scripts/prefix.d/*.sh; do
-    [ -f "$hook" ] && bash "$hook" "$wine_dir" </dev/null >>"$log" 2>&1
+    [ -f "$hook" ] || continue
+    bash "$hook" "$(dirname "$wine_dir")" </dev/null >>"$log" 2>&1 ||
+      { echo "wine-session: $(basename "$hook") failed (see $log)" >&2; exit 1; }
   done
   return 0
 }
