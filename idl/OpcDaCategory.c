@@ -1,0 +1,5 @@
+/* Component category "OPC Data Access Servers Version 1.0". */
+#include <guiddef.h>
+
+const GUID CATID_OPCDAServer10 = {
+    0x63D5F430, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
