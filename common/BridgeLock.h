@@ -7,7 +7,7 @@
 namespace korven {
 
 class BridgeLock {
-public:
+  public:
     static void initialise();
     static void remove();
     static bool initialised();
@@ -17,7 +17,7 @@ public:
 
 // Holds BridgeLock for a scope.
 class BridgeLockHold {
-public:
+  public:
     BridgeLockHold() { BridgeLock::enter(); }
     ~BridgeLockHold() { BridgeLock::leave(); }
     BridgeLockHold(const BridgeLockHold&) = delete;

@@ -9,8 +9,13 @@ namespace korven {
 namespace {
 
 constexpr UINT kLogCodePage = 932;
+LogSink gSink = nullptr;
 
 void writeLine(FILE* stream, std::wstring_view text) {
+    if (gSink != nullptr) {
+        gSink(stream == stderr, text);
+        return;
+    }
     std::string bytes = encodeLogText(text);
     bytes.push_back('\n');
     std::fwrite(bytes.data(), 1, bytes.size(), stream);
@@ -32,6 +37,10 @@ std::string encodeLogText(std::wstring_view text) {
     std::string out(static_cast<size_t>(bytes), '\0');
     WideCharToMultiByte(kLogCodePage, 0, text.data(), chars, out.data(), bytes, nullptr, nullptr);
     return out;
+}
+
+void replaceLogSink(LogSink sink) {
+    gSink = sink;
 }
 
 void logInfo(std::wstring_view text) {

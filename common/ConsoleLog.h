@@ -10,9 +10,14 @@ namespace korven {
 // The bytes of one entry (without the line end) as the log writes them.
 std::string encodeLogText(std::wstring_view text);
 
-void logInfo(std::wstring_view text);   // writes "情報：" + text
-void logError(std::wstring_view text);  // writes "異常：" + text
+void logInfo(std::wstring_view text);     // writes "情報：" + text
+void logError(std::wstring_view text);    // writes "異常：" + text
 void logRawLine(std::wstring_view text);  // standard output, text as it stands
+
+// Tests only: receive each entry (whole line text, without the line end)
+// instead of the console; null restores the console.
+using LogSink = void (*)(bool isError, std::wstring_view line);
+void replaceLogSink(LogSink sink);
 
 // A narrow name (ANSI code page) as wide text for a log line; never raises.
 std::wstring logName(const char* narrow);

@@ -10,7 +10,7 @@
 namespace korven {
 
 class SharedText {
-public:
+  public:
     SharedText() = default;
     // Narrow text in the ANSI code page; null gives a text without content.
     static SharedText fromNarrow(const char* text);
@@ -33,7 +33,7 @@ public:
 
     void reset() { holder_.reset(); }
 
-private:
+  private:
     struct Holder {
         BSTR wide = nullptr;
         char* narrow = nullptr;

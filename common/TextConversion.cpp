@@ -58,8 +58,7 @@ char* wideToNarrow(const wchar_t* text, UINT codePage) {
     if (!result) {
         throw _com_error(E_OUTOFMEMORY);
     }
-    if (WideCharToMultiByte(codePage, 0, text, chars, result.get(), bytes, nullptr, nullptr) ==
-        0) {
+    if (WideCharToMultiByte(codePage, 0, text, chars, result.get(), bytes, nullptr, nullptr) == 0) {
         raiseLastError();
     }
     return result.release();

@@ -1,1 +1,54 @@
-// in progress
+#include "dde/DdeCallback.h"
+
+#include "dde/DdeTransaction.h"
+#include "opc/TopicGroup.h"
+#include "opc/TopicTable.h"
+
+namespace korven {
+
+HDDEDATA CALLBACK ddeCallback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item,
+                              HDDEDATA data, ULONG_PTR data1, ULONG_PTR data2) {
+    const DdeTransaction transaction{type, format, conversation, topic, item, data, data1, data2};
+    switch (type) {
+        case XTYP_CONNECT:
+            return reinterpret_cast<HDDEDATA>(findTopicGroup(topic) != nullptr ? 1 : 0);
+        case XTYP_ADVSTART: {
+            if (format != CF_TEXT) {
+                return nullptr;
+            }
+            TopicGroup* group = findTopicGroup(topic);
+            if (group == nullptr) {
+                return nullptr;
+            }
+            return reinterpret_cast<HDDEDATA>(
+                static_cast<INT_PTR>(group->adviseStart(transaction)));
+        }
+        case XTYP_ADVREQ: {
+            TopicGroup* group = findTopicGroup(topic);
+            return group ? group->adviseData(transaction) : nullptr;
+        }
+        case XTYP_REQUEST: {
+            TopicGroup* group = findTopicGroup(topic);
+            return group ? group->requestData(transaction) : nullptr;
+        }
+        case XTYP_ADVSTOP: {
+            TopicGroup* group = findTopicGroup(topic);
+            if (group == nullptr) {
+                return nullptr;
+            }
+            return reinterpret_cast<HDDEDATA>(static_cast<INT_PTR>(group->adviseStop(transaction)));
+        }
+        case XTYP_DISCONNECT:
+            // Offered to every group, in key order: the conversation may have
+            // linked items on any of them.
+            for (auto& [key, group] : topicTable()) {
+                group->disconnect(transaction);
+            }
+            return reinterpret_cast<HDDEDATA>(1);
+        default:
+            // Poke, execute, wildcard connect and notices: not served.
+            return nullptr;
+    }
+}
+
+}  // namespace korven

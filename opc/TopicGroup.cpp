@@ -1,1 +1,102 @@
-// in progress
+#include "opc/TopicGroup.h"
+
+#include <comdef.h>
+
+#include "common/ConsoleLog.h"
+#include "dde/DdeInstance.h"
+#include "items/DataChangeSink.h"
+#include "opc/ShutdownSink.h"
+
+namespace korven {
+namespace {
+
+template <class Interface>
+void releaseInterface(Interface*& field) {
+    if (field != nullptr) {
+        field->Release();
+        field = nullptr;
+    }
+}
+
+}  // namespace
+
+TopicGroup::TopicGroup(const SharedText& progIdText, const SharedText& nodeNameText,
+                       const SharedText& topicNameText)
+    : topicName(topicNameText), progId(progIdText), nodeName(nodeNameText) {
+    // DDEML makes no handle for a name over 255 characters: such a topic
+    // could never be reached, so it is refused.
+    topicHandle = ddeInstance().createStringHandle(topicName.narrow(), CP_WINANSI);
+    if (topicHandle == nullptr) {
+        throw _com_error(E_INVALIDARG);
+    }
+    groupNameText = topicName.wide();
+    clientGroupHandle = keyOf(topicHandle);
+
+    dataSink = new DataChangeSink(this);
+    dataSink->AddRef();
+    shutdownSink = new ShutdownSink(this);
+    shutdownSink->AddRef();
+
+    logInfo(L"「" + topicName.str() + L"」のインスタンス生成。");
+}
+
+TopicGroup::~TopicGroup() {
+    for (auto& [item, entry] : itemTable) {
+        if (entry.linkCount > 0) {
+            ddeInstance().freeStringHandle(stringHandleOf(item));
+            entry.linkCount = 0;
+        }
+    }
+    removePass();
+    releaseGroup();
+    releaseServer();
+    releaseCallbackObjects();
+    ddeInstance().freeStringHandle(topicHandle);
+    topicHandle = nullptr;
+    logInfo(L"「" + topicName.str() + L"」の解放。");
+}
+
+void TopicGroup::releaseCallbackObjects() {
+    // A server that keeps a sink after the subscriptions end must not reach
+    // this group any more.
+    if (dataSink != nullptr) {
+        dataSink->detach();
+        dataSink->Release();
+        dataSink = nullptr;
+    }
+    if (shutdownSink != nullptr) {
+        shutdownSink->detach();
+        shutdownSink->Release();
+        shutdownSink = nullptr;
+    }
+}
+
+void TopicGroup::releaseGroup() {
+    if (dataConnection != 0) {
+        if (dataObject != nullptr) {
+            dataObject->DUnadvise(dataConnection);
+        }
+        dataConnection = 0;
+    }
+    releaseInterface(asyncIo);
+    releaseInterface(dataObject);
+    releaseInterface(groupStateMgt);
+    releaseInterface(itemMgt);
+}
+
+void TopicGroup::releaseServer() {
+    if (shutdownPoint != nullptr) {
+        shutdownPoint->Unadvise(shutdownCookie);
+        shutdownCookie = 0;
+    }
+    releaseInterface(shutdownSinkRef);
+    releaseInterface(shutdownPoint);
+    releaseInterface(pointContainer);
+    if (server != nullptr) {
+        server->RemoveGroup(serverGroupHandle, FALSE);
+        serverGroupHandle = 0;
+        releaseInterface(server);
+    }
+}
+
+}  // namespace korven

@@ -1,0 +1,25 @@
+#pragma once
+// The process: start-up checks, the status window, the message loop, the
+// timers' work and the exit handler that undoes start-up.
+#include <windows.h>
+
+namespace korven {
+
+constexpr const char* kInstanceMutexName = "NEVROK_4F2A7C61-3B9E-4D05-9A1C-6E8B2D7F0A93";
+constexpr const wchar_t* kProductTitle = L"KORVEN OPC-DDE Bridge";
+
+// The whole life of the bridge; returns the process exit code.
+int bridgeMain(HINSTANCE instance, int showState);
+
+bool startUp();
+bool createMainWindow(HINSTANCE instance, int showState);
+void exitHandler();
+
+// The status window, or null.
+HWND mainWindow();
+
+// Timer work: every group's tick, and the status page.
+void onTickTimer();
+void onStatusTimer();
+
+}  // namespace korven

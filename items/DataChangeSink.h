@@ -1,0 +1,36 @@
+#pragma once
+// The group's data-change callback: receives the OPC DA 1.0 stream
+// ("OPCSTMFORMATDATA") from the server's IDataObject subscription.
+#include <windows.h>
+#include <objidl.h>
+
+namespace korven {
+
+class TopicGroup;
+
+class DataChangeSink : public IAdviseSink {
+  public:
+    explicit DataChangeSink(TopicGroup* group);
+
+    // The group is going away: later calls from the server find nothing.
+    void detach() { group_ = nullptr; }
+    UINT streamFormat() const { return streamFormat_; }
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+    STDMETHODIMP_(void) OnDataChange(FORMATETC* format, STGMEDIUM* medium) override;
+    STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
+    STDMETHODIMP_(void) OnRename(IMoniker*) override {}
+    STDMETHODIMP_(void) OnSave() override {}
+    STDMETHODIMP_(void) OnClose() override {}
+
+  private:
+    virtual ~DataChangeSink() = default;
+
+    TopicGroup* group_;
+    LONG refCount_ = 0;
+    UINT streamFormat_;
+};
+
+}  // namespace korven

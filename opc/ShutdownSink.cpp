@@ -1,0 +1,50 @@
+#include "opc/ShutdownSink.h"
+
+#include "common/BridgeLock.h"
+#include "common/ConsoleLog.h"
+#include "opc/TopicGroup.h"
+
+namespace korven {
+
+STDMETHODIMP ShutdownSink::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) {
+        return E_INVALIDARG;
+    }
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCShutdown)) {
+        *object = static_cast<IOPCShutdown*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP_(ULONG) ShutdownSink::AddRef() {
+    return static_cast<ULONG>(++refCount_);
+}
+
+STDMETHODIMP_(ULONG) ShutdownSink::Release() {
+    const LONG count = --refCount_;
+    if (count == 0) {
+        delete this;
+    }
+    return static_cast<ULONG>(count);
+}
+
+STDMETHODIMP ShutdownSink::ShutdownRequest(LPCWSTR reason) {
+    BridgeLockHold hold;
+    if (group_ == nullptr) {
+        return S_OK;
+    }
+    logInfo(L"「" + group_->topicName.str() + L"」シャットダウン。(" +
+            std::wstring(reason ? reason : L"") + L")");
+    try {
+        reason_ = SharedText::fromWide(reason);
+    } catch (...) {
+        reason_.reset();
+    }
+    group_->releaseGroup();
+    return S_OK;
+}
+
+}  // namespace korven

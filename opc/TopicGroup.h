@@ -1,0 +1,104 @@
+#pragma once
+// One DDE topic: its OPC server connection, its OPC group and subscriptions,
+// and the items DDE clients have linked on it.
+#include <windows.h>
+#include <ddeml.h>
+#include <objidl.h>
+#include <ocidl.h>
+
+#include <map>
+#include <set>
+
+#include "OpcDa.h"
+#include "common/HandleKey.h"
+#include "common/SharedText.h"
+#include "dde/DdeTransaction.h"
+#include "items/ItemEntry.h"
+
+namespace korven {
+
+class DataChangeSink;
+class ShutdownSink;
+
+using ItemTable = std::map<HandleKey, ItemEntry>;
+using ConversationLinks = std::map<HandleKey, std::set<HandleKey>>;
+using DirtyItems = std::set<HandleKey>;
+
+// The tick's rhythm: the passes run when the settle counter reaches 200 ticks
+// after the last link change; the counter then climbs to 10000 and cycles
+// from 1000; at most five dirty items are posted per tick.
+constexpr LONG kSettleTicksForPasses = 200;
+constexpr LONG kSettleCeiling = 10000;
+constexpr LONG kSettleRestart = 1000;
+constexpr int kPostsPerTick = 5;
+
+class TopicGroup {
+  public:
+    // Builds the group for a topic, or raises _com_error.
+    TopicGroup(const SharedText& progId, const SharedText& nodeName, const SharedText& topicName);
+    ~TopicGroup();
+    TopicGroup(const TopicGroup&) = delete;
+    TopicGroup& operator=(const TopicGroup&) = delete;
+
+    // Releases the data-change subscription and the four group interfaces.
+    void releaseGroup();
+    // Releases the shutdown subscription, removes the group from the server
+    // and releases the server.
+    void releaseServer();
+
+    // DDE links.
+    int adviseStart(const DdeTransaction& transaction);
+    int adviseStop(const DdeTransaction& transaction);
+    int disconnect(const DdeTransaction& transaction);
+    // DDE data.
+    HDDEDATA adviseData(const DdeTransaction& transaction);
+    HDDEDATA requestData(const DdeTransaction& transaction);
+
+    // The 10 ms timer's work.
+    void tick();
+    void removePass();
+    void addPass();
+
+    ItemTable itemTable;
+    ConversationLinks conversationLinks;
+    HSZ topicHandle = nullptr;
+    SharedText topicName;
+    SharedText progId;
+    SharedText nodeName;
+    OPCSERVERSTATUS serverStatus{};
+    SharedText vendorInfo;
+    // Group parameters, in the order of the group-state calls.
+    DWORD updateRate = 3000;
+    BOOL active = TRUE;
+    const wchar_t* groupNameText = nullptr;
+    LONG timeBias = 0;
+    FLOAT deadband = 0.0f;
+    DWORD localeId = 0;
+    OPCHANDLE clientGroupHandle = 0;
+    OPCHANDLE serverGroupHandle = 0;
+    SharedText groupName;
+    // Interfaces, null when not held.
+    IOPCServer* server = nullptr;
+    IOPCGroupStateMgt* groupStateMgt = nullptr;
+    IOPCItemMgt* itemMgt = nullptr;
+    IDataObject* dataObject = nullptr;
+    IOPCAsyncIO* asyncIo = nullptr;
+    DataChangeSink* dataSink = nullptr;
+    DWORD dataConnection = 0;
+    IConnectionPointContainer* pointContainer = nullptr;
+    IConnectionPoint* shutdownPoint = nullptr;
+    IUnknown* shutdownSinkRef = nullptr;
+    DWORD shutdownCookie = 0;
+    ShutdownSink* shutdownSink = nullptr;
+    DirtyItems dirtyItems;
+    HandleKey postCursor = 0;
+    LONG settleTicks = 0;
+    LONG linkedCount = 0;
+    DWORD speedMode = 1;  // 0 High, 1 Normal, 2 Low, 3 Pause
+
+  private:
+    void unlinkItem(HandleKey item);
+    void releaseCallbackObjects();
+};
+
+}  // namespace korven

@@ -1,0 +1,164 @@
+"""End-to-end harness: runs the real KORVEN.exe and the test peers under Wine.
+
+Every program runs through scripts/wine-run.sh in the session that the CTest
+fixture started (KORVEN_WINE_DIR). The bridge runs in a fresh working
+directory with the KORVEN.ini a test gives; its standard output and standard
+error are captured as bytes and decoded as cp932.
+"""
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+SOURCE_DIR = os.environ.get("KORVEN_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+BUILD_DIR = os.environ.get("KORVEN_BUILD_DIR", os.path.join(SOURCE_DIR, "build", "x86_64"))
+WINE_RUN = os.path.join(SOURCE_DIR, "scripts", "wine-run.sh")
+KORVEN_EXE = os.path.join(BUILD_DIR, "KORVEN.exe")
+DDECLIENT_EXE = os.path.join(BUILD_DIR, "tools", "ddeclient", "ddeclient.exe")
+WINDRIVER_EXE = os.path.join(BUILD_DIR, "tools", "windriver", "windriver.exe")
+
+LOG_ENCODING = "cp932"
+DEFAULT_TIMEOUT = 20.0
+
+
+def wine_env(lang=None):
+    env = dict(os.environ)
+    env.setdefault("KORVEN_WINE_DIR", os.path.join(BUILD_DIR, "wine"))
+    if lang:
+        env["LANG"] = lang
+        env["LC_ALL"] = lang
+    return env
+
+
+def poll(predicate, timeout=DEFAULT_TIMEOUT, interval=0.05, what="condition"):
+    """Calls predicate until it gives a true value or the deadline passes."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError(f"timed out after {timeout}s waiting for {what}")
+        time.sleep(interval)
+
+
+def run_tool(exe, args, timeout=DEFAULT_TIMEOUT, lang=None, input_bytes=None):
+    """Runs a Windows tool to completion; returns (exit code, stdout bytes, stderr bytes)."""
+    proc = subprocess.run([WINE_RUN, exe, *args], input=input_bytes, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=timeout, env=wine_env(lang))
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+class Bridge:
+    """One KORVEN.exe process in its own working directory."""
+
+    def __init__(self, ini=None, lang=None, workdir=None):
+        self.dir = workdir or tempfile.mkdtemp(prefix="korven-")
+        self._own_dir = workdir is None
+        if ini is not None:
+            data = ini.encode(LOG_ENCODING) if isinstance(ini, str) else ini
+            with open(os.path.join(self.dir, "KORVEN.ini"), "wb") as f:
+                f.write(data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n"))
+        self.out_path = os.path.join(self.dir, "stdout.bin")
+        self.err_path = os.path.join(self.dir, "stderr.bin")
+        self.lang = lang
+        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+            self.proc = subprocess.Popen([WINE_RUN, KORVEN_EXE], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                         stdout=out, stderr=err, env=wine_env(lang),
+                                         start_new_session=True)
+
+    # Output -----------------------------------------------------------------
+    def out_bytes(self):
+        with open(self.out_path, "rb") as f:
+            return f.read()
+
+    def err_bytes(self):
+        with open(self.err_path, "rb") as f:
+            return f.read()
+
+    def out_lines(self):
+        return _lines(self.out_bytes())
+
+    def err_lines(self):
+        return _lines(self.err_bytes())
+
+    def wait_out(self, line, timeout=DEFAULT_TIMEOUT):
+        poll(lambda: line in self.out_lines() or self._died(), timeout, what=f"stdout line {line!r}")
+        if line not in self.out_lines():
+            raise AssertionError(f"bridge ended without {line!r}: {self.out_lines()} {self.err_lines()}")
+
+    def wait_err(self, line, timeout=DEFAULT_TIMEOUT):
+        poll(lambda: line in self.err_lines() or self._died(), timeout, what=f"stderr line {line!r}")
+        if line not in self.err_lines():
+            raise AssertionError(f"bridge ended without {line!r}: {self.out_lines()} {self.err_lines()}")
+
+    def wait_started(self, timeout=DEFAULT_TIMEOUT):
+        self.wait_out("情報：スタートアップ完了。", timeout)
+        # The window exists once the loop runs; the driver can find it then.
+        poll(lambda: self.window_found(), timeout, what="the status window")
+
+    def _died(self):
+        return self.proc.poll() is not None
+
+    # Window -------------------------------------------------------------------
+    def window(self, *args, timeout=DEFAULT_TIMEOUT):
+        return run_tool(WINDRIVER_EXE, [*args], timeout=timeout, lang=self.lang)
+
+    def window_found(self):
+        code, _, _ = self.window("find")
+        return code == 0
+
+    def post_command(self, command_id):
+        code, out, err = self.window("post-command", str(command_id))
+        if code != 0:
+            raise AssertionError(f"windriver post-command failed: {out!r} {err!r}")
+
+    # Life ---------------------------------------------------------------------
+    def wait_exit(self, timeout=DEFAULT_TIMEOUT):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("the bridge did not end")
+
+    def exit_via_menu(self, timeout=DEFAULT_TIMEOUT):
+        self.post_command(40007)
+        return self.wait_exit(timeout)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.proc.wait(10)
+
+    def close(self):
+        self.kill()
+        if self._own_dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def _lines(data):
+    text = data.decode(LOG_ENCODING)
+    return [line[:-1] if line.endswith("\r") else line for line in text.split("\n")[:-1]]
+
+
+class BridgeTestCase(unittest.TestCase):
+    """Starts bridges for a test and makes sure none outlives it."""
+
+    def setUp(self):
+        self._bridges = []
+
+    def tearDown(self):
+        for bridge in self._bridges:
+            bridge.close()
+
+    def start_bridge(self, ini=None, lang=None, wait=True, workdir=None):
+        bridge = Bridge(ini, lang=lang, workdir=workdir)
+        self._bridges.append(bridge)
+        if wait:
+            bridge.wait_started()
+        return bridge

@@ -1,0 +1,9 @@
+#pragma once
+// The dialog procedure of the status window "OPC Status".
+#include <windows.h>
+
+namespace korven {
+
+INT_PTR CALLBACK statusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+}  // namespace korven
