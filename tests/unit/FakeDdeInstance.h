@@ -1,0 +1,108 @@
+#pragma once
+// A DDEML stand-in at the bridge's DdeInstance port: string handles from a
+// name table (case-insensitive, like atoms), reference counts, data handles
+// recorded as bytes, and posted advises in order.
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/HandleKey.h"
+#include "dde/DdeInstance.h"
+
+namespace korven::test {
+
+class FakeDdeInstance : public DdeInstance {
+  public:
+    FakeDdeInstance() {
+        id_ = 1;
+        replaceDdeInstance(this);
+    }
+    ~FakeDdeInstance() override {
+        replaceDdeInstance(nullptr);
+        id_ = 0;
+    }
+
+    // A handle for a wide name; the same name in any letter case gives the same handle.
+    HSZ handle(const std::wstring& name) {
+        std::wstring key = name;
+        CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+        auto found = handles.find(key);
+        if (found == handles.end()) {
+            found = handles.emplace(key, nextHandle_--).first;
+            names[found->second] = name;
+        }
+        return stringHandleOf(found->second);
+    }
+    // Handles in a chosen order: name → handle value.
+    HSZ handleWithValue(const std::wstring& name, HandleKey value) {
+        std::wstring key = name;
+        CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+        handles[key] = value;
+        names[value] = name;
+        return stringHandleOf(value);
+    }
+
+    HSZ createStringHandle(const char* text, int) override {
+        if (std::string(text).size() > 255) {
+            return nullptr;
+        }
+        return handle(std::wstring(text, text + std::string(text).size()));
+    }
+    BOOL freeStringHandle(HSZ h) override {
+        --references[keyOf(h)];
+        return TRUE;
+    }
+    BOOL keepStringHandle(HSZ h) override {
+        if (failKeep) {
+            return FALSE;
+        }
+        ++references[keyOf(h)];
+        return TRUE;
+    }
+    DWORD queryString(HSZ h, wchar_t* buffer, DWORD chars, int) override {
+        ++queries;
+        if (failQuery) {
+            return 0;
+        }
+        const std::wstring& name = names[keyOf(h)];
+        const size_t length = std::min<size_t>(name.size(), chars - 1);
+        name.copy(buffer, length);
+        buffer[length] = L'\0';
+        return static_cast<DWORD>(length);
+    }
+    HDDEDATA createDataHandle(const BYTE* data, DWORD length, DWORD offset, HSZ item, UINT format,
+                              UINT flags) override {
+        dataHandles.push_back({std::string(reinterpret_cast<const char*>(data), length), offset,
+                               keyOf(item), format, flags});
+        return reinterpret_cast<HDDEDATA>(static_cast<UINT_PTR>(dataHandles.size()));
+    }
+    BOOL postAdvise(HSZ topic, HSZ item) override {
+        posts.emplace_back(keyOf(topic), keyOf(item));
+        return TRUE;
+    }
+
+    struct DataHandle {
+        std::string bytes;
+        DWORD offset;
+        HandleKey item;
+        UINT format;
+        UINT flags;
+    };
+
+    std::map<std::wstring, HandleKey> handles;
+    std::map<HandleKey, std::wstring> names;
+    std::map<HandleKey, int> references;
+    std::vector<DataHandle> dataHandles;
+    std::vector<std::pair<HandleKey, HandleKey>> posts;
+    int queries = 0;
+    bool failQuery = false;
+    bool failKeep = false;
+
+  private:
+    HandleKey nextHandle_ = 0xCFFF;
+};
+
+}  // namespace korven::test

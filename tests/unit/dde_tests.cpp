@@ -1,0 +1,198 @@
+// What a DDE client receives: the reply-text rows, the data handle's bytes,
+// and the callback's dispatch of every transaction type.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "FakeDdeInstance.h"
+#include "LogCapture.h"
+#include "dde/DdeCallback.h"
+#include "dde/ItemValueText.h"
+#include "opc/TopicGroup.h"
+#include "opc/TopicTable.h"
+
+namespace korven {
+namespace {
+
+using test::FakeDdeInstance;
+using test::LogCapture;
+
+class ReplyTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        group = std::make_unique<TopicGroup>(SharedText::fromWide(L"P"), SharedText::fromWide(L""),
+                                             SharedText::fromWide(L"Line1"));
+        item = dde.handle(L"Boiler.Temp");
+        DdeTransaction start;
+        start.conversation = reinterpret_cast<HCONV>(1);
+        start.item = item;
+        group->adviseStart(start);
+    }
+    ItemEntry& entry() { return group->itemTable.at(keyOf(item)); }
+    // The bytes of the handle a request makes.
+    std::string requested(HSZ which) {
+        DdeTransaction request;
+        request.type = XTYP_REQUEST;
+        request.format = CF_UNICODETEXT;  // never consulted
+        request.item = which;
+        HDDEDATA handle = group->requestData(request);
+        EXPECT_NE(handle, nullptr);
+        const auto& data = dde.dataHandles.back();
+        EXPECT_EQ(data.format, static_cast<UINT>(CF_TEXT));
+        EXPECT_EQ(data.flags, 0u);
+        EXPECT_EQ(data.offset, 0u);
+        EXPECT_EQ(data.item, keyOf(which));
+        return data.bytes;
+    }
+    std::string requested() { return requested(item); }
+
+    FakeDdeInstance dde;
+    LogCapture log;
+    std::unique_ptr<TopicGroup> group;
+    HSZ item = nullptr;
+};
+
+TEST_F(ReplyTest, ItemNotInTheTable) {
+    HSZ unknown = dde.handle(L"Never.Linked");
+    DdeTransaction advise;
+    advise.item = unknown;
+    EXPECT_EQ(group->adviseData(advise), nullptr);
+    EXPECT_EQ(requested(unknown), std::string("#NOTHING\0", 9));
+    EXPECT_EQ(group->itemTable.count(keyOf(unknown)), 0u);
+}
+
+TEST_F(ReplyTest, MarkersInRowOrder) {
+    EXPECT_EQ(requested(), std::string("#EMPTY\0", 7));
+    entry().reservedWord = 7;
+    EXPECT_EQ(requested(), std::string("#ERR:DATA(7)\0", 13));
+    entry().reservedWord = 65535;
+    EXPECT_EQ(requested(), std::string("#ERR:DATA(65535)\0", 17));
+    entry().addError = E_FAIL;  // takes precedence over the data error
+    EXPECT_EQ(requested(), std::string("#ERR:ADD(-2147467259)\0", 22));
+    entry().addError = -1;
+    EXPECT_EQ(requested(), std::string("#ERR:ADD(-1)\0", 13));
+    entry().addError = static_cast<HRESULT>(0x80000000);
+    EXPECT_EQ(requested(), std::string("#ERR:ADD(-2147483648)\0", 22));
+}
+
+TEST_F(ReplyTest, StringValues) {
+    V_VT(&entry().value) = VT_BSTR;
+    V_BSTR(&entry().value) = SysAllocString(L"");
+    EXPECT_EQ(requested(), std::string("(null)\0", 7));
+    VariantClear(&entry().value);
+    V_VT(&entry().value) = VT_BSTR;
+    V_BSTR(&entry().value) = nullptr;
+    EXPECT_EQ(requested(), std::string("(null)\0", 7));
+    V_BSTR(&entry().value) = SysAllocStringLen(L"ab\0cd", 5);
+    EXPECT_EQ(requested(), std::string("ab\0", 3));
+    VariantClear(&entry().value);
+    V_VT(&entry().value) = VT_BSTR;
+    V_BSTR(&entry().value) = SysAllocString(L"#ERR:TYPE(VT=8197)");
+    EXPECT_EQ(requested(), std::string("#ERR:TYPE(VT=8197)\0", 19));
+}
+
+TEST_F(ReplyTest, OtherTypesAsTheStandardCoercionGivesThem) {
+    V_VT(&entry().value) = VT_I4;
+    V_I4(&entry().value) = -42;
+    EXPECT_EQ(requested(), std::string("-42\0", 4));
+    V_VT(&entry().value) = VT_R8;
+    V_R8(&entry().value) = 2.5;
+    EXPECT_EQ(requested(), std::string("2.5\0", 4));
+    entry().quality = 0;  // bad quality is sent like any other
+    V_VT(&entry().value) = VT_UI2;
+    V_UI2(&entry().value) = 65535;
+    EXPECT_EQ(requested(), std::string("65535\0", 6));
+    // The stored value is never changed by the rendering.
+    EXPECT_EQ(V_VT(&entry().value), VT_UI2);
+}
+
+TEST_F(ReplyTest, ValueWithoutTextFormGetsAMarkerNotAnEscape) {
+    SAFEARRAY* array = SafeArrayCreateVector(VT_R8, 0, 2);
+    V_VT(&entry().value) = VT_ARRAY | VT_R8;
+    V_ARRAY(&entry().value) = array;
+    EXPECT_EQ(requested(), textErrorMarker(DISP_E_TYPEMISMATCH) + '\0');
+    EXPECT_EQ(textErrorMarker(DISP_E_TYPEMISMATCH), "#ERR:TEXT(-2147352571)");
+    V_VT(&entry().value) = VT_NULL;
+    V_ARRAY(&entry().value) = nullptr;
+    SafeArrayDestroy(array);
+    const std::string nullText = requested();
+    EXPECT_EQ(nullText.rfind("#ERR:TEXT(", 0), 0u) << nullText;
+}
+
+TEST_F(ReplyTest, DoubleByteTextIsSentWithAllItsBytes) {
+    if (GetACP() != 932) {
+        GTEST_SKIP() << "needs the ANSI code page 932 (LANG=ja_JP.UTF-8)";
+    }
+    V_VT(&entry().value) = VT_BSTR;
+    V_BSTR(&entry().value) = SysAllocString(L"運転中");
+    EXPECT_EQ(requested(), std::string("\x89\x5e\x93\x5d\x92\x86\0", 7));
+}
+
+class DispatchTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const wchar_t* name : {L"Line1", L"Line2"}) {
+            auto group = std::make_unique<TopicGroup>(
+                SharedText::fromWide(L"P"), SharedText::fromWide(L""), SharedText::fromWide(name));
+            const HandleKey key = keyOf(group->topicHandle);
+            topicTable().emplace(key, std::move(group));
+        }
+        log.clear();
+    }
+    void TearDown() override { topicTable().clear(); }
+
+    INT_PTR call(UINT type, UINT format, UINT_PTR conversation, HSZ topic, HSZ item) {
+        return reinterpret_cast<INT_PTR>(ddeCallback(
+            type, format, reinterpret_cast<HCONV>(conversation), topic, item, nullptr, 0, 0));
+    }
+
+    FakeDdeInstance dde;
+    LogCapture log;
+};
+
+TEST_F(DispatchTest, ConnectOnlyToConfiguredTopics) {
+    HSZ service = dde.handle(L"KORVEN");
+    EXPECT_EQ(call(XTYP_CONNECT, 0, 0, dde.handle(L"LINE1"), service), 1);
+    EXPECT_EQ(call(XTYP_CONNECT, 0, 0, dde.handle(L"Line3"), service), 0);
+    EXPECT_EQ(call(XTYP_WILDCONNECT, 0, 0, nullptr, service), 0);
+    EXPECT_EQ(call(XTYP_WILDCONNECT, 0, 0, dde.handle(L"Line1"), nullptr), 0);
+}
+
+TEST_F(DispatchTest, AdviseStartOnlyInTheTextFormat) {
+    HSZ item = dde.handle(L"A");
+    EXPECT_EQ(call(XTYP_ADVSTART, CF_UNICODETEXT, 1, dde.handle(L"Line1"), item), 0);
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(call(XTYP_ADVSTART, CF_TEXT, 1, dde.handle(L"Line3"), item), 0);
+    EXPECT_EQ(call(XTYP_ADVSTART, CF_TEXT, 1, dde.handle(L"Line1"), item), 1);
+    EXPECT_EQ(log.infoLines().size(), 1u);
+}
+
+TEST_F(DispatchTest, PokeExecuteAndUnknownTopicsAreNotServed) {
+    HSZ line1 = dde.handle(L"Line1");
+    HSZ item = dde.handle(L"A");
+    EXPECT_EQ(call(XTYP_POKE, CF_TEXT, 1, line1, item), 0);
+    EXPECT_EQ(call(XTYP_EXECUTE, 0, 1, line1, nullptr), 0);
+    EXPECT_EQ(call(XTYP_ADVSTOP, CF_TEXT, 1, dde.handle(L"Line3"), item), 0);
+    EXPECT_EQ(call(XTYP_ADVREQ, CF_TEXT, 1, dde.handle(L"Line3"), item), 0);
+    EXPECT_EQ(call(XTYP_REQUEST, CF_TEXT, 1, dde.handle(L"Line3"), item), 0);
+    EXPECT_TRUE(dde.dataHandles.empty());
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(DispatchTest, DisconnectReachesEveryGroup) {
+    HSZ line1 = dde.handle(L"Line1");
+    HSZ line2 = dde.handle(L"Line2");
+    call(XTYP_ADVSTART, CF_TEXT, 5, line2, dde.handle(L"B"));
+    call(XTYP_ADVSTART, CF_TEXT, 5, line1, dde.handle(L"A"));
+    log.clear();
+    EXPECT_EQ(call(XTYP_DISCONNECT, 0, 5, nullptr, nullptr), 1);
+    // Groups in ascending topic-handle order: Line1's handle is the higher one here.
+    EXPECT_EQ(log.infoLines(), (std::vector<std::wstring>{
+                                   L"情報：「Line2」アイテム「B」のリンク解除。(0)",
+                                   L"情報：「Line1」アイテム「A」のリンク解除。(0)",
+                               }));
+}
+
+}  // namespace
+}  // namespace korven
