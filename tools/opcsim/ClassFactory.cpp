@@ -1,0 +1,58 @@
+#include "ClassFactory.h"
+
+#include "OpcServer.h"
+#include "Simulation.h"
+
+namespace opcsim {
+
+const CLSID CLSID_KorvenOpcSim = {
+    0x6E2B1F4A, 0x93C4, 0x4D8A, {0xB1, 0xE7, 0x3F, 0x5A, 0x0C, 0x9D, 0x2E, 0x61}};
+
+STDMETHODIMP ClassFactory::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) {
+        return E_POINTER;
+    }
+    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+        *ppv = static_cast<IClassFactory*>(this);
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
+    Simulation& sim = Simulation::get();
+    JournalLine line("IClassFactory.CreateInstance");
+    line.arg("iid", riid == IID_IOPCServer ? "IOPCServer" : riid == IID_IUnknown ? "IUnknown" : "other");
+    if (!ppv) {
+        sim.journal().write(line.result(E_POINTER));
+        return E_POINTER;
+    }
+    *ppv = nullptr;
+    if (outer) {
+        sim.journal().write(line.result(CLASS_E_NOAGGREGATION));
+        return CLASS_E_NOAGGREGATION;
+    }
+    if (const auto& fault = sim.scenario().faults.createInstance) {
+        sim.journal().write(line.result(*fault));
+        return *fault;
+    }
+    auto* server = new OpcServer();
+    server->AddRef();
+    HRESULT hr = server->QueryInterface(riid, ppv);
+    server->Release();  // the caller's reference keeps it, or it goes now
+    sim.journal().write(line.result(hr));
+    return hr;
+}
+
+STDMETHODIMP ClassFactory::LockServer(BOOL lock) {
+    Simulation& sim = Simulation::get();
+    if (lock) {
+        sim.objectCreated();
+    } else {
+        sim.objectDestroyed();
+    }
+    return S_OK;
+}
+
+}  // namespace opcsim

@@ -1,0 +1,86 @@
+// Small owners for what COM hands out, so every early return frees it.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <utility>
+
+namespace opcsim {
+
+// A VARIANT that is cleared when it goes out of scope.
+class VariantGuard {
+public:
+    VariantGuard() { VariantInit(&v_); }
+    VariantGuard(const VariantGuard& other) {
+        VariantInit(&v_);
+        VariantCopy(&v_, const_cast<VARIANT*>(&other.v_));
+    }
+    VariantGuard& operator=(const VariantGuard& other) {
+        if (this != &other) {
+            VariantClear(&v_);
+            VariantCopy(&v_, const_cast<VARIANT*>(&other.v_));
+        }
+        return *this;
+    }
+    ~VariantGuard() { VariantClear(&v_); }
+    VARIANT* get() { return &v_; }
+    const VARIANT* get() const { return &v_; }
+    VARIANT* operator->() { return &v_; }
+    const VARIANT* operator->() const { return &v_; }
+
+private:
+    VARIANT v_;
+};
+
+// Memory from the COM task allocator, freed unless released to a caller.
+template <typename T>
+class TaskMem {
+public:
+    TaskMem() = default;
+    explicit TaskMem(size_t count)
+        : p_(static_cast<T*>(CoTaskMemAlloc(count ? count * sizeof(T) : sizeof(T)))) {
+        if (p_) {
+            ZeroMemory(p_, (count ? count : 1) * sizeof(T));
+        }
+    }
+    TaskMem(const TaskMem&) = delete;
+    TaskMem& operator=(const TaskMem&) = delete;
+    ~TaskMem() { CoTaskMemFree(p_); }
+    T* get() const { return p_; }
+    T& operator[](size_t i) const { return p_[i]; }
+    T* release() { return std::exchange(p_, nullptr); }
+
+private:
+    T* p_ = nullptr;
+};
+
+// A copy of a wide text in task memory (the form [out, string] needs).
+inline LPWSTR taskString(const wchar_t* text, size_t length) {
+    auto* p = static_cast<LPWSTR>(CoTaskMemAlloc((length + 1) * sizeof(wchar_t)));
+    if (p) {
+        CopyMemory(p, text, length * sizeof(wchar_t));
+        p[length] = L'\0';
+    }
+    return p;
+}
+
+// A global memory block locked for the lifetime of the guard.
+class GlobalLockGuard {
+public:
+    explicit GlobalLockGuard(HGLOBAL h) : h_(h), p_(h ? GlobalLock(h) : nullptr) {}
+    GlobalLockGuard(const GlobalLockGuard&) = delete;
+    GlobalLockGuard& operator=(const GlobalLockGuard&) = delete;
+    ~GlobalLockGuard() {
+        if (p_) {
+            GlobalUnlock(h_);
+        }
+    }
+    void* get() const { return p_; }
+
+private:
+    HGLOBAL h_;
+    void* p_;
+};
+
+}  // namespace opcsim

@@ -1,0 +1,120 @@
+#include "DataChangeStream.h"
+
+#include <oleauto.h>
+
+#include <cstring>
+
+namespace opcsim {
+namespace {
+
+constexpr size_t kGroupHeaderSize = 20;
+constexpr size_t kItemHeaderSize = 12;
+constexpr size_t kValueRecordSize = 16;
+
+void put32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
+    std::memcpy(out.data() + at, &v, 4);
+}
+
+void put16(std::vector<uint8_t>& out, size_t at, uint16_t v) {
+    std::memcpy(out.data() + at, &v, 2);
+}
+
+void append32(std::vector<uint8_t>& out, uint32_t v) {
+    size_t at = out.size();
+    out.resize(at + 4);
+    put32(out, at, v);
+}
+
+void appendArray(std::vector<uint8_t>& out, const VARIANT& v) {
+    SAFEARRAY* array = v.parray;
+    const VARTYPE element = v.vt & VT_TYPEMASK;
+    size_t count = 0;
+    if (array && SafeArrayGetDim(array) == 1) {
+        LONG lo = 0, hi = -1;
+        SafeArrayGetLBound(array, 1, &lo);
+        SafeArrayGetUBound(array, 1, &hi);
+        count = static_cast<size_t>(hi - lo + 1);
+    }
+    const size_t size = payloadSize(element);
+    if (count == 0 || size == 0) {
+        append32(out, 0);
+        return;
+    }
+    append32(out, static_cast<uint32_t>(count * size));
+    void* data = nullptr;
+    size_t at = out.size();
+    out.resize(at + count * size);
+    if (SUCCEEDED(SafeArrayAccessData(array, &data))) {
+        for (size_t i = 0; i < count; ++i) {
+            std::memcpy(out.data() + at + i * size,
+                        static_cast<const uint8_t*>(data) + i * array->cbElements, size);
+        }
+        SafeArrayUnaccessData(array);
+    }
+}
+
+}  // namespace
+
+size_t payloadSize(VARTYPE vt) {
+    switch (vt) {
+        case VT_I1: case VT_UI1:
+            return 1;
+        case VT_I2: case VT_UI2: case VT_BOOL:
+            return 2;
+        case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_R4: case VT_ERROR:
+            return 4;
+        case VT_I8: case VT_UI8: case VT_R8: case VT_CY: case VT_DATE:
+            return 8;
+        default:
+            return 0;
+    }
+}
+
+std::vector<uint8_t> encodeDataChange(DWORD hClientGroup, DWORD transactionId, HRESULT hrStatus,
+                                      const std::vector<StreamItem>& items) {
+    std::vector<uint8_t> out(kGroupHeaderSize + kItemHeaderSize * items.size(), 0);
+    put32(out, 4, static_cast<uint32_t>(items.size()));
+    put32(out, 8, hClientGroup);
+    put32(out, 12, transactionId);
+    put32(out, 16, static_cast<uint32_t>(hrStatus));
+    for (size_t k = 0; k < items.size(); ++k) {
+        const StreamItem& item = items[k];
+        const size_t header = kGroupHeaderSize + kItemHeaderSize * k;
+        const size_t at = out.size();
+        put32(out, header, item.hClient);
+        put32(out, header + 4, static_cast<uint32_t>(at));
+        put16(out, header + 8, item.quality);
+        put16(out, header + 10, item.reserved);
+
+        out.resize(at + kValueRecordSize, 0);
+        VARIANT empty;
+        VariantInit(&empty);
+        const VARIANT& v = item.value ? *item.value : empty;
+        if (v.vt == VT_DECIMAL) {
+            std::memcpy(out.data() + at, &v.decVal, kValueRecordSize);
+            put16(out, at, VT_DECIMAL);
+            continue;
+        }
+        put16(out, at, v.vt);
+        if (v.vt == VT_BSTR) {
+            const uint32_t bytes = v.bstrVal ? SysStringByteLen(v.bstrVal) : 0;
+            append32(out, bytes);
+            size_t text = out.size();
+            out.resize(text + bytes + 2, 0);
+            if (bytes) {
+                std::memcpy(out.data() + text, v.bstrVal, bytes);
+            }
+        } else if (v.vt & VT_ARRAY) {
+            appendArray(out, v);
+        } else if (!(v.vt & VT_BYREF)) {
+            const size_t size = payloadSize(v.vt);
+            if (size) {
+                std::memcpy(out.data() + at + 8, &v.llVal, size);
+            }
+        }
+    }
+    put32(out, 0, static_cast<uint32_t>(out.size()));
+    return out;
+}
+
+}  // namespace opcsim

@@ -1,0 +1,40 @@
+// The OPC DA 1.0 data-change stream ("OPCSTMFORMATDATA"), as the server
+// writes it into the global memory block of IAdviseSink::OnDataChange:
+//
+//   group header    20 bytes: dwSize, dwItemCount, hClientGroup,
+//                   dwTransactionID, hrStatus
+//   item headers    12 bytes each: hClient, dwValueOffset, wQuality, wReserved
+//   values          a 16-byte record per item: type word at +0, three zero
+//                   words, the 8-byte payload at +8 (VT_DECIMAL fills all 16
+//                   bytes, its reserved word standing where the type word
+//                   stands). VT_BSTR: record (payload 0), then the byte count
+//                   (4 bytes), the UTF-16 text and a NUL not counted.
+//                   Arrays: record (payload 0), then the byte count of the
+//                   elements (4 bytes) and the elements packed (VT_BSTR
+//                   elements: byte count 0, nothing follows).
+//
+// Records are written field by field: a VARIANT is 24 bytes on x64.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace opcsim {
+
+struct StreamItem {
+    DWORD hClient = 0;
+    WORD quality = 0;
+    WORD reserved = 0;
+    const VARIANT* value = nullptr;
+};
+
+std::vector<uint8_t> encodeDataChange(DWORD hClientGroup, DWORD transactionId, HRESULT hrStatus,
+                                      const std::vector<StreamItem>& items);
+
+// Size of the payload copied from the VARIANT for a scalar type (0 for types
+// whose record carries no payload).
+size_t payloadSize(VARTYPE vt);
+
+}  // namespace opcsim

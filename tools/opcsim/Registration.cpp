@@ -1,0 +1,79 @@
+#include "Registration.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include "ClassFactory.h"
+#include "OpcDa.h"
+
+namespace opcsim {
+namespace {
+
+constexpr wchar_t kDescription[] = L"Korven OPC DA 1.0 simulation server";
+constexpr wchar_t kCategoryName[] = L"OPC Data Access Servers Version 1.0";
+
+std::wstring guidText(REFGUID guid) {
+    wchar_t buffer[64] = {};
+    StringFromGUID2(guid, buffer, 64);
+    return buffer;
+}
+
+// Writes the default value (and, if given, one named value) of HKCR\<key>.
+bool setKey(const std::wstring& key, const std::wstring& value, const wchar_t* name = nullptr) {
+    HKEY handle = nullptr;
+    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle,
+                        nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    LONG rc = RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(handle);
+    return rc == ERROR_SUCCESS;
+}
+
+std::wstring readDefault(const std::wstring& key) {
+    wchar_t buffer[256] = {};
+    LONG size = sizeof buffer;
+    if (RegQueryValueW(HKEY_CLASSES_ROOT, key.c_str(), buffer, &size) != ERROR_SUCCESS) {
+        return {};
+    }
+    return buffer;
+}
+
+void deleteTree(const std::wstring& key) { RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str()); }
+
+}  // namespace
+
+std::wstring registerServer(const std::wstring& exePath) {
+    const std::wstring clsid = guidText(CLSID_KorvenOpcSim);
+    const std::wstring category = guidText(CATID_OPCDAServer10);
+    const std::wstring clsidKey = L"CLSID\\" + clsid;
+    bool ok = setKey(clsidKey, kDescription) &&
+              setKey(clsidKey + L"\\LocalServer32", L"\"" + exePath + L"\"") &&
+              setKey(clsidKey + L"\\ProgID", kProgId) &&
+              setKey(clsidKey + L"\\VersionIndependentProgID", kVersionIndependentProgId) &&
+              setKey(clsidKey + L"\\Implemented Categories\\" + category, L"") &&
+              setKey(L"Component Categories\\" + category, kCategoryName, L"409");
+    for (const wchar_t* progId : {kProgId, kBridgeDefaultProgId}) {
+        ok = ok && setKey(progId, kDescription) && setKey(std::wstring(progId) + L"\\CLSID", clsid) &&
+             setKey(std::wstring(progId) + L"\\OPC\\Vendor", L"Korven");
+    }
+    ok = ok && setKey(kVersionIndependentProgId, kDescription) &&
+         setKey(std::wstring(kVersionIndependentProgId) + L"\\CLSID", clsid) &&
+         setKey(std::wstring(kVersionIndependentProgId) + L"\\CurVer", kProgId);
+    return ok ? std::wstring() : L"cannot write the registry under HKEY_CLASSES_ROOT";
+}
+
+std::wstring unregisterServer() {
+    const std::wstring clsid = guidText(CLSID_KorvenOpcSim);
+    for (const wchar_t* progId : {kProgId, kVersionIndependentProgId, kBridgeDefaultProgId}) {
+        // The bridge's default ProgID may belong to a real server: leave that one.
+        if (_wcsicmp(readDefault(std::wstring(progId) + L"\\CLSID").c_str(), clsid.c_str()) == 0) {
+            deleteTree(progId);
+        }
+    }
+    deleteTree(L"CLSID\\" + clsid);
+    return {};
+}
+
+}  // namespace opcsim

@@ -1,0 +1,95 @@
+// The running simulation: the scenario, the simulated device (current item
+// values), the journal, the control folder, the server's hidden window with
+// its timers, and the count of live objects that keeps the process alive.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "ComGuards.h"
+#include "Journal.h"
+#include "Scenario.h"
+
+namespace opcsim {
+
+class OpcServer;
+
+struct DeviceItem {
+    const ItemSpec* spec = nullptr;
+    VariantGuard value;
+    WORD quality = 0;
+    WORD reserved = 0;
+    ItemBehaviour behaviour;
+    unsigned long long version = 1;  // raised at every change of value or quality
+};
+
+class Simulation {
+public:
+    static Simulation& get();
+
+    // Reads the scenario of `folder` (or the default set) and opens the
+    // journal there; an empty folder runs the default set without journal or
+    // control channel. Returns an error text or empty.
+    std::string load(const std::wstring& folder);
+    // Creates the hidden window that carries the timers and posted sends.
+    bool createWindow(HINSTANCE instance, bool embedded);
+
+    const Scenario& scenario() const { return scenario_; }
+    Journal& journal() { return journal_; }
+    DeviceItem* find(const std::wstring& id);
+    UINT streamFormat() const { return streamFormat_; }
+    FILETIME startTime() const { return startTime_; }
+    FILETIME lastUpdateTime() const { return lastUpdate_; }
+    void noteUpdate() { GetSystemTimeAsFileTime(&lastUpdate_); }
+
+    // Waits as the scenario's slow-call fault says for `method`.
+    void slow(std::string_view method) const;
+
+    // Live COM objects of the process; the last release ends it.
+    void objectCreated() { ++objects_; everHadObject_ = true; }
+    void objectDestroyed();
+
+    // Servers known to the control channel's shutdown command.
+    void addServer(OpcServer* server) { servers_.insert(server); }
+    void removeServer(OpcServer* server) { servers_.erase(server); }
+
+    // Timers and posted work, keyed by a number of the caller's choice
+    // (group serials). Posted work runs from the message loop, after the
+    // current call has returned.
+    void setTimer(UINT_PTR id, DWORD ms, std::function<void()> onTick);
+    void killTimer(UINT_PTR id);
+    void post(std::function<void()> work);
+
+    void requestExit(const char* why);
+
+private:
+    Simulation() = default;
+    static LRESULT CALLBACK windowProc(HWND, UINT, WPARAM, LPARAM);
+    void pollControl();
+    void runCommand(const std::string& line);
+
+    Scenario scenario_;
+    std::map<std::wstring, DeviceItem> device_;
+    Journal journal_;
+    std::wstring folder_;
+    HWND window_ = nullptr;
+    UINT streamFormat_ = 0;
+    FILETIME startTime_{};
+    FILETIME lastUpdate_{};
+    long objects_ = 0;
+    bool everHadObject_ = false;
+    bool embedded_ = false;
+    bool exiting_ = false;
+    ULONGLONG started_ = GetTickCount64();
+    std::set<OpcServer*> servers_;
+    std::map<UINT_PTR, std::function<void()>> timers_;
+    std::map<unsigned long, std::function<void()>> posted_;
+    unsigned long nextPost_ = 1;
+};
+
+}  // namespace opcsim
