@@ -151,10 +151,18 @@ class BridgeTestCase(unittest.TestCase):
 
     def setUp(self):
         self._bridges = []
+        self._clients = []
 
     def tearDown(self):
+        for client in self._clients:
+            client.close()
         for bridge in self._bridges:
             bridge.close()
+
+    def dde_client(self, lang=None):
+        client = DdeClient(lang=lang)
+        self._clients.append(client)
+        return client
 
     def start_bridge(self, ini=None, lang=None, wait=True, workdir=None):
         bridge = Bridge(ini, lang=lang, workdir=workdir)
@@ -162,3 +170,105 @@ class BridgeTestCase(unittest.TestCase):
         if wait:
             bridge.wait_started()
         return bridge
+
+
+def fields(line):
+    """The key=value fields of a tool's output line, as a dict."""
+    out = {}
+    for token in line.split(" "):
+        key, sep, value = token.partition("=")
+        if sep:
+            out[key] = value
+    return out
+
+
+def run_windriver(*args, timeout=DEFAULT_TIMEOUT):
+    """Runs the window driver; returns (exit code, output lines)."""
+    code, out, _ = run_tool(WINDRIVER_EXE, [str(a) for a in args], timeout=timeout)
+    return code, out.decode("utf-8", "replace").splitlines()
+
+
+class DdeClient:
+    """The DDE client tool in interactive mode: one command per line on its
+    standard input, one event per line on its standard output."""
+
+    def __init__(self, lang=None):
+        import queue
+        import threading
+        self.proc = subprocess.Popen([WINE_RUN, DDECLIENT_EXE, "-"], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     env=wine_env(lang), start_new_session=True)
+        self.lines = queue.Queue()
+        self.seen = []
+
+        def read():
+            for raw in self.proc.stdout:
+                self.lines.put(raw.rstrip(b"\r\n"))
+            self.lines.put(None)
+
+        threading.Thread(target=read, daemon=True).start()
+
+    def send(self, *tokens):
+        line = " ".join(_quote(t) for t in tokens)
+        self.proc.stdin.write(line.encode("utf-8") + b"\n")
+        self.proc.stdin.flush()
+
+    def expect(self, prefix, timeout=DEFAULT_TIMEOUT):
+        """The next output line that starts with prefix (bytes or str); earlier
+        lines are kept in `seen`."""
+        import queue
+        want = prefix.encode("utf-8") if isinstance(prefix, str) else prefix
+        deadline = time.monotonic() + timeout
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise AssertionError(f"no {prefix!r} from the DDE client; saw {self.seen[-10:]}")
+            try:
+                line = self.lines.get(timeout=remaining)
+            except queue.Empty:
+                continue
+            if line is None:
+                raise AssertionError(f"DDE client ended before {prefix!r}; saw {self.seen[-10:]}")
+            self.seen.append(line)
+            if line.startswith(want):
+                return line
+
+    def call(self, *tokens, timeout=DEFAULT_TIMEOUT):
+        """Sends one command and returns its result line (OK or FAIL)."""
+        self.send(*tokens)
+        word = tokens[0].upper().encode()
+        while True:
+            line = self.expect(word + b" ", timeout)
+            if line.startswith(word + b" OK") or line.startswith(word + b" FAIL"):
+                return line
+
+    def sync(self, timeout=DEFAULT_TIMEOUT):
+        """Waits until every command sent so far has run."""
+        marker = f"sync{time.monotonic_ns()}"
+        self.send("echo", marker)
+        self.expect(b"ECHO text=" + marker.encode(), timeout)
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.close()
+            except OSError:
+                pass
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+                self.proc.wait(10)
+        self.proc.stdout.close()
+
+
+def _quote(token):
+    token = str(token)
+    if token and not any(c in token for c in ' "\\\t'):
+        return token
+    return '"' + token.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def data_bytes(line):
+    """The bytes a REQUEST or DATA line reports (its hex field)."""
+    return bytes.fromhex(fields(line.decode("utf-8", "replace"))["hex"])

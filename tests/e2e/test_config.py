@@ -1,0 +1,78 @@
+"""The topic configuration: sections, keys, reserved and duplicate names, and
+the start-up failures that end the process with exit code 0."""
+import unittest
+
+from harness import BridgeTestCase
+
+BANNER = "      ======== KORVEN OPC-DDE Bridge ========"
+
+
+def settings(section, node="", progid="Velmora.Ctrl9.1"):
+    return f"情報：「{section}」の設定。 Node={node} ProgID={progid}"
+
+
+class Sections(BridgeTestCase):
+    def test_reserved_name_after_a_valid_section_stops_start_up(self):
+        bridge = self.start_bridge("[Line1]\n[system]\nProgID=X\n", wait=False)
+        self.assertEqual(bridge.wait_exit(), 0)
+        self.assertEqual(bridge.err_lines(), ["異常：「SYSTEM」は予約されている名前です。"])
+        self.assertEqual(bridge.out_lines(), [
+            BANNER, settings("Line1"), "情報：「Line1」のインスタンス生成。",
+            "情報：「Line1」の解放。", "情報：終了。"])
+
+    def test_keys_are_cut_to_31_characters(self):
+        progid = "Vendor.VeryLongServerName.Version.2"
+        node = "plant-station-with-a-long-name-07"
+        bridge = self.start_bridge(f"[Line1]\nProgID={progid}\nNode={node}\n")
+        self.assertIn(settings("Line1", node[:31], progid[:31]), bridge.out_lines())
+        self.assertEqual(bridge.exit_via_menu(), 0)
+
+    def test_names_differing_in_case_are_one_topic_and_the_second_is_released(self):
+        bridge = self.start_bridge("[Line1]\n[LINE1]\n[Line2]\n")
+        lines = bridge.out_lines()
+        self.assertEqual(lines[1:8], [
+            settings("Line1"), "情報：「Line1」のインスタンス生成。",
+            settings("LINE1"), "情報：「LINE1」のインスタンス生成。", "情報：「LINE1」の解放。",
+            settings("Line2"), "情報：「Line2」のインスタンス生成。"])
+        client = self.dde_client()
+        self.assertIn(b"CONNECT OK", client.call("connect", "KORVEN", "line1"))
+        self.assertEqual(bridge.exit_via_menu(), 0)
+        released = [l for l in bridge.out_lines() if l.endswith("の解放。")]
+        self.assertEqual(len(released), 3)
+
+    def test_topic_name_over_255_characters_is_refused(self):
+        name = "T" * 256
+        bridge = self.start_bridge(f"[Line1]\n[{name}]\n", wait=False)
+        self.assertEqual(bridge.wait_exit(), 0)
+        errors = bridge.err_lines()
+        self.assertEqual(len(errors), 1)
+        self.assertTrue(errors[0].startswith(f"異常：「{name}」"), errors[0])
+        self.assertTrue(errors[0].endswith("(-2147024809)"), errors[0])
+        self.assertIn("情報：「Line1」の解放。", bridge.out_lines())
+        self.assertNotIn(f"情報：「{name}」のインスタンス生成。", bridge.out_lines())
+
+    def test_topic_name_of_255_characters_is_served(self):
+        name = "T" * 255
+        bridge = self.start_bridge(f"[{name}]\n")
+        client = self.dde_client()
+        self.assertIn(b"CONNECT OK", client.call("connect", "KORVEN", name))
+        self.assertEqual(bridge.exit_via_menu(), 0)
+
+    def test_section_names_beyond_the_1024_byte_list_are_not_seen(self):
+        names = ["Section%02d_%s" % (i, "x" * 10) for i in range(60)]  # 21 bytes each with NUL
+        bridge = self.start_bridge("".join(f"[{n}]\n" for n in names))
+        seen = [l for l in bridge.out_lines() if l.endswith("ProgID=Velmora.Ctrl9.1")]
+        self.assertGreaterEqual(len(seen), 48)
+        self.assertLess(len(seen), 50)
+        self.assertEqual(seen[:48], [settings(n) for n in names[:48]])
+        self.assertEqual(bridge.exit_via_menu(), 0)
+
+    def test_japanese_section_name_is_logged_in_code_page_932(self):
+        bridge = self.start_bridge("[第一ライン]\nNode=\n", lang="ja_JP.UTF-8")
+        self.assertIn(settings("第一ライン"), bridge.out_lines())
+        self.assertIn("情報：「第一ライン」のインスタンス生成。", bridge.out_lines())
+        self.assertEqual(bridge.exit_via_menu(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,142 @@
+"""What DDE clients see: connections, advise links counted per item and
+conversation, requests and the reply bytes, and the link lines of the log."""
+import unittest
+
+from harness import BridgeTestCase, data_bytes
+
+INI = "[Line1]\n[Line2]\n"
+
+
+def link(topic, item, count):
+    return f"情報：「{topic}」アイテム「{item}」のリンク。({count})"
+
+
+def unlink(topic, item, count):
+    return f"情報：「{topic}」アイテム「{item}」のリンク解除。({count})"
+
+
+class Connections(BridgeTestCase):
+    def test_only_configured_topics_are_served(self):
+        bridge = self.start_bridge(INI)
+        client = self.dde_client()
+        self.assertIn(b"CONNECT OK", client.call("connect", "KORVEN", "Line1"))
+        self.assertIn(b"CONNECT OK", client.call("connect", "KORVEN", "line2"))
+        self.assertIn(b"DMLERR_NO_CONV_ESTABLISHED", client.call("connect", "KORVEN", "Line3"))
+        self.assertIn(b"CONNECT FAIL", client.call("connect", "KORVEN", "*"))
+        self.assertIn(b"CONNECT FAIL", client.call("connect", "*", "Line1"))
+        self.assertIn(b"count=0", client.call("connectlist", "*", "*"))
+        self.assertEqual(bridge.err_lines(), [])
+
+
+class Links(BridgeTestCase):
+    def setUp(self):
+        super().setUp()
+        self.bridge = self.start_bridge(INI)
+
+    def test_advise_start_links_once_and_hot_then_warm_counts_once(self):
+        client = self.dde_client()
+        client.call("connect", "KORVEN", "Line1")
+        self.assertIn(b"ADVISE OK", client.call("advise", "Boiler.Temp", "hot"))
+        self.assertIn(b"ADVISE OK", client.call("advise", "Boiler.Temp", "warm"))
+        self.bridge.wait_out(link("Line1", "Boiler.Temp", 1))
+        # The one advise stop of the client ends the item's link.
+        self.assertIn(b"UNADVISE OK", client.call("unadvise", "Boiler.Temp", "hot"))
+        self.bridge.wait_out(unlink("Line1", "Boiler.Temp", 0))
+        links = [l for l in self.bridge.out_lines() if "アイテム" in l]
+        self.assertEqual(links, [link("Line1", "Boiler.Temp", 1), unlink("Line1", "Boiler.Temp", 0)])
+
+    def test_other_formats_are_refused_without_a_log_line(self):
+        client = self.dde_client()
+        client.call("connect", "KORVEN", "Line1")
+        self.assertIn(b"ADVISE FAIL", client.call("advise", "A", "hot", "UNICODETEXT"))
+        self.assertIn(b"ADVISE FAIL", client.call("advise", "A", "hot", "CSV"))
+        client.sync()
+        self.assertEqual([l for l in self.bridge.out_lines() if "アイテム" in l], [])
+
+    def test_second_conversation_and_disconnect_order(self):
+        first = self.dde_client()
+        second = self.dde_client()
+        first.call("connect", "KORVEN", "Line1")
+        second.call("connect", "KORVEN", "Line1")
+        for item in ("Zeta", "Alpha", "Mid"):
+            first.call("advise", item)
+        second.call("advise", "Mid")
+        self.bridge.wait_out(link("Line1", "Mid", 3))
+        self.assertEqual(len([l for l in self.bridge.out_lines() if "Mid" in l]), 1)
+
+        # Mid stays linked through the second conversation.
+        first.call("disconnect")
+        self.bridge.wait_out(unlink("Line1", "Alpha", 1))
+        unlinks = [l for l in self.bridge.out_lines() if "リンク解除" in l]
+        self.assertEqual(len(unlinks), 2)
+        self.assertNotIn(unlink("Line1", "Mid", 0), unlinks)
+        second.call("disconnect")
+        self.bridge.wait_out(unlink("Line1", "Mid", 0))
+        # Items leave in ascending string-handle order: the atoms were made in
+        # the order the names were first seen (Zeta, Alpha), so Zeta first.
+        self.assertLess(unlinks.index(unlink("Line1", "Zeta", 2)),
+                        unlinks.index(unlink("Line1", "Alpha", 1)))
+
+
+class Requests(BridgeTestCase):
+    def setUp(self):
+        super().setUp()
+        self.bridge = self.start_bridge(INI)
+
+    def test_unlinked_item_reads_nothing_in_text_whatever_the_format(self):
+        client = self.dde_client()
+        client.call("connect", "KORVEN", "Line1")
+        reply = client.call("request", "Not.Linked", "TEXT")
+        self.assertEqual(data_bytes(reply), b"#NOTHING\0")
+        self.assertIn(b"fmt=1", reply)
+        # Another format: Wine's client then fails the conversation's later
+        # transactions, so this goes on a conversation of its own.
+        other = self.dde_client()
+        other.call("connect", "KORVEN", "Line1")
+        reply = other.call("request", "Not.Linked", "UNICODETEXT")
+        self.assertEqual(data_bytes(reply), b"#NOTHING\0")
+        client.sync()
+        self.assertEqual([l for l in self.bridge.out_lines() if "アイテム" in l], [])
+
+    def test_linked_item_reads_empty_also_after_its_last_unlink(self):
+        client = self.dde_client()
+        client.call("connect", "KORVEN", "Line2")
+        client.call("advise", "Flow")
+        self.assertEqual(data_bytes(client.call("request", "Flow")), b"#EMPTY\0")
+        client.call("unadvise", "Flow")
+        self.bridge.wait_out(unlink("Line2", "Flow", 0))
+        # Still in the table until the remove pass, 200 ticks later.
+        self.assertEqual(data_bytes(client.call("request", "Flow")), b"#EMPTY\0")
+
+    def test_poke_and_execute_are_not_processed(self):
+        client = self.dde_client()
+        client.call("connect", "KORVEN", "Line1")
+        self.assertIn(b"fack=0", client.call("poke", "A", "42"))
+        self.assertIn(b"DMLERR_NOTPROCESSED", client.call("execute", "[Open]"))
+        self.assertEqual(self.bridge.err_lines(), [])
+
+
+class LongAndJapaneseNames(BridgeTestCase):
+    def test_255_character_item_links_and_is_logged_whole(self):
+        bridge = self.start_bridge(INI)
+        name = ("Plant.Area%03d." % 7) + "x" * 240
+        name = name[:255]
+        client = self.dde_client()
+        client.call("connect", "KORVEN", "Line1")
+        self.assertIn(b"ADVISE OK", client.call("advise", name))
+        bridge.wait_out(link("Line1", name, 1))
+
+    def test_japanese_item_and_reply_in_code_page_932(self):
+        lang = "ja_JP.UTF-8"
+        bridge = self.start_bridge("[ライン1]\n", lang=lang)
+        bridge.wait_out("情報：「ライン1」のインスタンス生成。")
+        client = self.dde_client(lang=lang)
+        self.assertIn(b"CONNECT OK", client.call("connect", "KORVEN", "ライン1"))
+        client.call("advise", "ボイラー.温度")
+        bridge.wait_out(link("ライン1", "ボイラー.温度", 1))
+        reply = client.call("request", "未リンク")
+        self.assertEqual(data_bytes(reply), b"#NOTHING\0")
+
+
+if __name__ == "__main__":
+    unittest.main()
