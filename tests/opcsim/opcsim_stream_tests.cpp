@@ -25,7 +25,8 @@ VariantGuard parsed(const char* text, VARTYPE vt) {
 TEST(OpcSimStream, HeaderAndRecordsAreLaidOutFieldByField) {
     VariantGuard r8 = parsed("1.25", VT_R8);
     VariantGuard i2 = parsed("-2", VT_I2);
-    auto bytes = encodeDataChange(0xC0DE, 7, S_OK, {{11, 0xC0, 0x1234, r8.get()}, {12, 0x18, 0, i2.get()}});
+    auto bytes =
+        encodeDataChange(0xC0DE, 7, S_OK, {{11, 0xC0, 0x1234, r8.get()}, {12, 0x18, 0, i2.get()}});
     ASSERT_EQ(bytes.size(), 20u + 2 * 12 + 2 * 16);
     auto block = readBlock(bytes);
     ASSERT_TRUE(block);
@@ -54,7 +55,8 @@ TEST(OpcSimStream, HeaderAndRecordsAreLaidOutFieldByField) {
 TEST(OpcSimStream, StringsFollowTheirRecordWithByteCountAndNul) {
     VariantGuard text = parsed("\"Grüße\\u3042\"", VT_BSTR);
     VariantGuard empty = parsed("\"\"", VT_BSTR);
-    auto bytes = encodeDataChange(1, 0, S_OK, {{1, 0xC0, 0, text.get()}, {2, 0xC0, 0, empty.get()}});
+    auto bytes =
+        encodeDataChange(1, 0, S_OK, {{1, 0xC0, 0, text.get()}, {2, 0xC0, 0, empty.get()}});
     auto block = readBlock(bytes);
     ASSERT_TRUE(block);
     EXPECT_EQ(block->items[0].text, L"Grüße\u3042");
@@ -131,7 +133,8 @@ TEST(OpcSimScenario, ErrorsNameTheLine) {
               "line 3: duplicate item ID X");
     EXPECT_EQ(parseScenario("[items]\n\nY = VT_I2; 40000\n").error.substr(0, 7), "line 3:");
     EXPECT_EQ(parseScenario("[items]\nZ = VT_BSTR; unquoted\n").error.substr(0, 7), "line 2:");
-    EXPECT_EQ(parseScenario("[faults]\nnoSuchFault = 1\n").error, "line 2: unknown fault: noSuchFault");
+    EXPECT_EQ(parseScenario("[faults]\nnoSuchFault = 1\n").error,
+              "line 2: unknown fault: noSuchFault");
     EXPECT_EQ(parseScenario("key = 1\n").error.substr(0, 7), "line 1:");
     EXPECT_TRUE(parseScenario(defaultScenarioText()).scenario);
 }

@@ -23,7 +23,9 @@ STDMETHODIMP ClassFactory::QueryInterface(REFIID riid, void** ppv) {
 STDMETHODIMP ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
     Simulation& sim = Simulation::get();
     JournalLine line("IClassFactory.CreateInstance");
-    line.arg("iid", riid == IID_IOPCServer ? "IOPCServer" : riid == IID_IUnknown ? "IUnknown" : "other");
+    line.arg("iid", riid == IID_IOPCServer ? "IOPCServer"
+                    : riid == IID_IUnknown ? "IUnknown"
+                                           : "other");
     if (!ppv) {
         sim.journal().write(line.result(E_POINTER));
         return E_POINTER;
@@ -35,6 +37,7 @@ STDMETHODIMP ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** p
     }
     if (const auto& fault = sim.scenario().faults.createInstance) {
         sim.journal().write(line.result(*fault));
+        sim.exitIfIdle();
         return *fault;
     }
     auto* server = new OpcServer();
@@ -47,6 +50,7 @@ STDMETHODIMP ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** p
 
 STDMETHODIMP ClassFactory::LockServer(BOOL lock) {
     Simulation& sim = Simulation::get();
+    sim.journal().write(JournalLine("IClassFactory.LockServer").arg("lock", lock).result(S_OK));
     if (lock) {
         sim.objectCreated();
     } else {

@@ -10,9 +10,9 @@ namespace opcsim {
 extern const CLSID CLSID_KorvenOpcSim;
 
 class ClassFactory : public IClassFactory {
-public:
+  public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }   // static object
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // static object
     STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
     STDMETHODIMP LockServer(BOOL lock) override;

@@ -10,7 +10,7 @@ namespace opcsim {
 
 // A VARIANT that is cleared when it goes out of scope.
 class VariantGuard {
-public:
+  public:
     VariantGuard() { VariantInit(&v_); }
     VariantGuard(const VariantGuard& other) {
         VariantInit(&v_);
@@ -29,14 +29,14 @@ public:
     VARIANT* operator->() { return &v_; }
     const VARIANT* operator->() const { return &v_; }
 
-private:
+  private:
     VARIANT v_;
 };
 
 // Memory from the COM task allocator, freed unless released to a caller.
 template <typename T>
 class TaskMem {
-public:
+  public:
     TaskMem() = default;
     explicit TaskMem(size_t count)
         : p_(static_cast<T*>(CoTaskMemAlloc(count ? count * sizeof(T) : sizeof(T)))) {
@@ -51,7 +51,7 @@ public:
     T& operator[](size_t i) const { return p_[i]; }
     T* release() { return std::exchange(p_, nullptr); }
 
-private:
+  private:
     T* p_ = nullptr;
 };
 
@@ -67,7 +67,7 @@ inline LPWSTR taskString(const wchar_t* text, size_t length) {
 
 // A global memory block locked for the lifetime of the guard.
 class GlobalLockGuard {
-public:
+  public:
     explicit GlobalLockGuard(HGLOBAL h) : h_(h), p_(h ? GlobalLock(h) : nullptr) {}
     GlobalLockGuard(const GlobalLockGuard&) = delete;
     GlobalLockGuard& operator=(const GlobalLockGuard&) = delete;
@@ -78,7 +78,7 @@ public:
     }
     void* get() const { return p_; }
 
-private:
+  private:
     HGLOBAL h_;
     void* p_;
 };

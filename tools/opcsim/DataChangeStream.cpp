@@ -57,13 +57,25 @@ void appendArray(std::vector<uint8_t>& out, const VARIANT& v) {
 
 size_t payloadSize(VARTYPE vt) {
     switch (vt) {
-        case VT_I1: case VT_UI1:
+        case VT_I1:
+        case VT_UI1:
             return 1;
-        case VT_I2: case VT_UI2: case VT_BOOL:
+        case VT_I2:
+        case VT_UI2:
+        case VT_BOOL:
             return 2;
-        case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_R4: case VT_ERROR:
+        case VT_I4:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+        case VT_R4:
+        case VT_ERROR:
             return 4;
-        case VT_I8: case VT_UI8: case VT_R8: case VT_CY: case VT_DATE:
+        case VT_I8:
+        case VT_UI8:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE:
             return 8;
         default:
             return 0;

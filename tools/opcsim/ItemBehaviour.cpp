@@ -55,9 +55,21 @@ bool number(std::string_view word, double* out) {
 
 bool isNumeric(VARTYPE vt) {
     switch (vt) {
-        case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_I4: case VT_UI4:
-        case VT_INT: case VT_UINT: case VT_I8: case VT_UI8: case VT_R4: case VT_R8:
-        case VT_CY: case VT_DATE: case VT_DECIMAL:
+        case VT_I1:
+        case VT_UI1:
+        case VT_I2:
+        case VT_UI2:
+        case VT_I4:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+        case VT_I8:
+        case VT_UI8:
+        case VT_R4:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE:
+        case VT_DECIMAL:
             return true;
         default:
             return false;
@@ -66,8 +78,16 @@ bool isNumeric(VARTYPE vt) {
 
 bool isInteger(VARTYPE vt) {
     switch (vt) {
-        case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_I4: case VT_UI4:
-        case VT_INT: case VT_UINT: case VT_I8: case VT_UI8:
+        case VT_I1:
+        case VT_UI1:
+        case VT_I2:
+        case VT_UI2:
+        case VT_I4:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+        case VT_I8:
+        case VT_UI8:
             return true;
         default:
             return false;
@@ -77,15 +97,34 @@ bool isInteger(VARTYPE vt) {
 // Integer counters wrap around at the type's width, as a device register does.
 void addInteger(VARIANT* v, int64_t step) {
     switch (v->vt) {
-        case VT_I1: v->cVal = static_cast<CHAR>(v->cVal + step); break;
-        case VT_UI1: v->bVal = static_cast<BYTE>(v->bVal + step); break;
-        case VT_I2: v->iVal = static_cast<SHORT>(v->iVal + step); break;
-        case VT_UI2: v->uiVal = static_cast<USHORT>(v->uiVal + step); break;
-        case VT_I4: case VT_INT: v->lVal = static_cast<LONG>(static_cast<uint32_t>(v->lVal) + step); break;
-        case VT_UI4: case VT_UINT: v->ulVal = static_cast<ULONG>(v->ulVal + step); break;
-        case VT_I8: v->llVal = static_cast<LONGLONG>(static_cast<uint64_t>(v->llVal) + step); break;
-        case VT_UI8: v->ullVal = v->ullVal + static_cast<uint64_t>(step); break;
-        default: break;
+        case VT_I1:
+            v->cVal = static_cast<CHAR>(v->cVal + step);
+            break;
+        case VT_UI1:
+            v->bVal = static_cast<BYTE>(v->bVal + step);
+            break;
+        case VT_I2:
+            v->iVal = static_cast<SHORT>(v->iVal + step);
+            break;
+        case VT_UI2:
+            v->uiVal = static_cast<USHORT>(v->uiVal + step);
+            break;
+        case VT_I4:
+        case VT_INT:
+            v->lVal = static_cast<LONG>(static_cast<uint32_t>(v->lVal) + step);
+            break;
+        case VT_UI4:
+        case VT_UINT:
+            v->ulVal = static_cast<ULONG>(v->ulVal + step);
+            break;
+        case VT_I8:
+            v->llVal = static_cast<LONGLONG>(static_cast<uint64_t>(v->llVal) + step);
+            break;
+        case VT_UI8:
+            v->ullVal = v->ullVal + static_cast<uint64_t>(step);
+            break;
+        default:
+            break;
     }
 }
 
@@ -163,7 +202,8 @@ std::string parseBehaviour(std::string_view text, VARTYPE type, ItemBehaviour* o
             ok = number(w[1], &out->step) && number(w[2], &out->min) && number(w[3], &out->max);
         }
         if (!ok || out->min > out->max) {
-            return kind == "ramp" ? "ramp takes <min> <max> <step>" : "walk takes <step> <min> <max>";
+            return kind == "ramp" ? "ramp takes <min> <max> <step>"
+                                  : "walk takes <step> <min> <max>";
         }
         return {};
     }

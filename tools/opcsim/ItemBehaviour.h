@@ -18,9 +18,9 @@ struct ItemBehaviour {
     double step = 1.0;
     double min = 0.0;
     double max = 0.0;
-    uint32_t seed = 1;                // random walk: state of the generator
-    std::vector<VariantGuard> list;   // scripted values, sent in turn
-    size_t next = 0;                  // scripted list: index of the next value
+    uint32_t seed = 1;               // random walk: state of the generator
+    std::vector<VariantGuard> list;  // scripted values, sent in turn
+    size_t next = 0;                 // scripted list: index of the next value
 };
 
 // Parses "fixed", "counter [step]", "ramp <min> <max> <step>",

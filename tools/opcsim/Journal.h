@@ -18,7 +18,7 @@
 namespace opcsim {
 
 class JournalLine {
-public:
+  public:
     explicit JournalLine(std::string_view call) : call_(call) {}
 
     JournalLine& arg(std::string_view name, std::string_view rendered);
@@ -33,7 +33,7 @@ public:
     // "Call a=1 b=2 -> 0x00000000 c=3", without sequence and time.
     std::string body() const;
 
-private:
+  private:
     std::string call_;
     std::string args_;
     std::string results_;
@@ -47,13 +47,13 @@ std::string hex32(uint32_t value);
 
 // The journal file; a writer without a path drops every line.
 class Journal {
-public:
+  public:
     Journal() = default;
     explicit Journal(std::wstring path);
     void write(const JournalLine& line);
     const std::wstring& path() const { return path_; }
 
-private:
+  private:
     std::wstring path_;
     unsigned long sequence_ = 0;
     ULONGLONG start_ = GetTickCount64();

@@ -93,7 +93,9 @@ STDMETHODIMP OpcGroup::QueryInterface(REFIID riid, void** ppv) {
     return S_OK;
 }
 
-STDMETHODIMP_(ULONG) OpcGroup::AddRef() { return ++refs_; }
+STDMETHODIMP_(ULONG) OpcGroup::AddRef() {
+    return ++refs_;
+}
 
 STDMETHODIMP_(ULONG) OpcGroup::Release() {
     LONG left = --refs_;
@@ -204,8 +206,8 @@ void OpcGroup::send(bool all, DWORD transactionId, DWORD onlyConnection) {
     Release();
 }
 
-STDMETHODIMP OpcGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray,
-                                OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) {
+STDMETHODIMP OpcGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                                HRESULT** ppErrors) {
     Simulation& sim = Simulation::get();
     sim.slow("AddItems");
     const Faults& faults = sim.scenario().faults;
@@ -213,9 +215,9 @@ STDMETHODIMP OpcGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray,
     std::vector<std::string> defs;
     for (DWORD i = 0; pItemArray && i < dwCount; ++i) {
         const OPCITEMDEF& d = pItemArray[i];
-        defs.push_back("{id=" + quote(d.szItemID) + ",path=" + quote(d.szAccessPath) +
-                       ",active=" + std::to_string(d.bActive) + ",hClient=" +
-                       std::to_string(d.hClient) + ",vt=" + std::to_string(d.vtRequestedDataType) +
+        defs.push_back("{id=" + quote(d.szItemID) + ",path=" + quote(d.szAccessPath) + ",active=" +
+                       std::to_string(d.bActive) + ",hClient=" + std::to_string(d.hClient) +
+                       ",vt=" + std::to_string(d.vtRequestedDataType) +
                        ",blob=" + std::to_string(d.dwBlobSize) + "}");
     }
     line.arg("count", dwCount).list("items", defs);
@@ -352,9 +354,9 @@ STDMETHODIMP OpcGroup::CreateEnumerator(REFIID, LPUNKNOWN* ppUnk) {
     return notImplemented("IOPCItemMgt.CreateEnumerator");
 }
 
-STDMETHODIMP OpcGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName,
-                                LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID,
-                                OPCHANDLE* phClientGroup, OPCHANDLE* phServerGroup) {
+STDMETHODIMP OpcGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
+                                FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
+                                OPCHANDLE* phServerGroup) {
     Simulation& sim = Simulation::get();
     sim.slow("GetState");
     JournalLine line("IOPCGroupStateMgt.GetState");
@@ -462,7 +464,9 @@ STDMETHODIMP OpcGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* ph
     Simulation& sim = Simulation::get();
     sim.slow("Read");
     JournalLine line("IOPCSyncIO.Read");
-    line.arg("source", dwSource).arg("count", dwCount).arg("hServer", handleList(dwCount, phServer));
+    line.arg("source", dwSource)
+        .arg("count", dwCount)
+        .arg("hServer", handleList(dwCount, phServer));
     if (!ppItemValues || !ppErrors || !phServer || dwCount == 0) {
         if (ppItemValues) {
             *ppItemValues = nullptr;
@@ -504,8 +508,8 @@ STDMETHODIMP OpcGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* ph
         read.push_back(formatValue(values[i].vDataValue));
     }
     const HRESULT hr = anyFailed ? S_FALSE : S_OK;
-    sim.journal().write(line.result(hr).list("values", read).arg("errors",
-                                                                  codeList(dwCount, errors.get())));
+    sim.journal().write(
+        line.result(hr).list("values", read).arg("errors", codeList(dwCount, errors.get())));
     *ppItemValues = values.release();
     *ppErrors = errors.release();
     return hr;
@@ -540,8 +544,7 @@ STDMETHODIMP OpcGroup::Write(DWORD, DWORD, OPCHANDLE*, VARIANT*, DWORD* pTransac
     return notImplemented("IOPCAsyncIO.Write");
 }
 
-STDMETHODIMP OpcGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource,
-                               DWORD* pTransactionID) {
+STDMETHODIMP OpcGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) {
     Simulation& sim = Simulation::get();
     sim.slow("Refresh");
     JournalLine line("IOPCAsyncIO.Refresh");
@@ -576,16 +579,24 @@ STDMETHODIMP OpcGroup::Cancel(DWORD dwTransactionID) {
     return E_NOTIMPL;
 }
 
-STDMETHODIMP OpcGroup::GetData(FORMATETC*, STGMEDIUM*) { return E_NOTIMPL; }
-STDMETHODIMP OpcGroup::GetDataHere(FORMATETC*, STGMEDIUM*) { return E_NOTIMPL; }
-STDMETHODIMP OpcGroup::QueryGetData(FORMATETC*) { return E_NOTIMPL; }
+STDMETHODIMP OpcGroup::GetData(FORMATETC*, STGMEDIUM*) {
+    return E_NOTIMPL;
+}
+STDMETHODIMP OpcGroup::GetDataHere(FORMATETC*, STGMEDIUM*) {
+    return E_NOTIMPL;
+}
+STDMETHODIMP OpcGroup::QueryGetData(FORMATETC*) {
+    return E_NOTIMPL;
+}
 STDMETHODIMP OpcGroup::GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) {
     if (out) {
         out->ptd = nullptr;
     }
     return E_NOTIMPL;
 }
-STDMETHODIMP OpcGroup::SetData(FORMATETC*, STGMEDIUM*, BOOL) { return E_NOTIMPL; }
+STDMETHODIMP OpcGroup::SetData(FORMATETC*, STGMEDIUM*, BOOL) {
+    return E_NOTIMPL;
+}
 STDMETHODIMP OpcGroup::EnumFormatEtc(DWORD, IEnumFORMATETC** ppenum) {
     if (ppenum) {
         *ppenum = nullptr;
@@ -605,8 +616,9 @@ STDMETHODIMP OpcGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* p
     sim.slow("DAdvise");
     JournalLine line("IDataObject.DAdvise");
     const bool streamFormat = pformatetc && pformatetc->cfFormat == sim.streamFormat();
-    line.arg("format", !pformatetc ? "null" : streamFormat ? "OPCSTMFORMATDATA"
-                                                           : std::to_string(pformatetc->cfFormat))
+    line.arg("format", !pformatetc    ? "null"
+                       : streamFormat ? "OPCSTMFORMATDATA"
+                                      : std::to_string(pformatetc->cfFormat))
         .arg("tymed", pformatetc ? static_cast<long long>(pformatetc->tymed) : -1)
         .arg("aspect", pformatetc ? static_cast<long long>(pformatetc->dwAspect) : -1)
         .arg("index", pformatetc ? static_cast<long long>(pformatetc->lindex) : 0)

@@ -23,7 +23,7 @@ class OpcGroup : public IOPCItemMgt,
                  public IOPCSyncIO,
                  public IOPCAsyncIO,
                  public IDataObject {
-public:
+  public:
     OpcGroup(std::wstring name, OPCHANDLE hServerGroup, OPCHANDLE hClientGroup, BOOL active,
              DWORD rate, LONG timeBias, FLOAT deadband, DWORD lcid);
 
@@ -68,8 +68,8 @@ public:
     // IOPCAsyncIO
     STDMETHODIMP Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount,
                       OPCHANDLE* phServer, DWORD* pTransactionID, HRESULT** ppErrors) override;
-    STDMETHODIMP Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer,
-                       VARIANT* pItemValues, DWORD* pTransactionID, HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                       DWORD* pTransactionID, HRESULT** ppErrors) override;
     STDMETHODIMP Refresh(DWORD dwConnection, OPCDATASOURCE dwSource,
                          DWORD* pTransactionID) override;
     STDMETHODIMP Cancel(DWORD dwTransactionID) override;
@@ -89,7 +89,7 @@ public:
     // The server removed the group: it sends nothing more.
     void detach();
 
-private:
+  private:
     virtual ~OpcGroup();
 
     void restartTimer();

@@ -12,22 +12,41 @@ namespace {
 
 const wchar_t* opcErrorText(HRESULT hr) {
     switch (static_cast<uint32_t>(hr)) {
-        case 0xC0040001: return L"The handle is not valid.";
-        case 0xC0040004: return L"The server cannot convert the data between the requested type and the canonical type.";
-        case 0xC0040005: return L"The requested operation cannot be done on a public group.";
-        case 0xC0040006: return L"The item's access rights do not allow the operation.";
-        case 0xC0040007: return L"The item is no longer available in the server address space.";
-        case 0xC0040008: return L"The item definition does not conform to the server's syntax.";
-        case 0xC0040009: return L"The filter string is not valid.";
-        case 0xC004000A: return L"The item's access path is not known to the server.";
-        case 0xC004000B: return L"The value is out of range.";
-        case 0xC004000C: return L"Duplicate name not allowed.";
-        case 0x0004000D: return L"The server does not support the requested data rate but will use the closest available rate.";
-        case 0x0004000E: return L"A value passed to write was accepted but the output was clamped.";
-        case 0x0004000F: return L"The operation cannot be completed because the object still has references that exist.";
-        case 0xC0040010: return L"The server's configuration file is an invalid format.";
-        case 0xC0040011: return L"The server could not locate the requested object.";
-        default: return nullptr;
+        case 0xC0040001:
+            return L"The handle is not valid.";
+        case 0xC0040004:
+            return L"The server cannot convert the data between the requested type and the "
+                   L"canonical type.";
+        case 0xC0040005:
+            return L"The requested operation cannot be done on a public group.";
+        case 0xC0040006:
+            return L"The item's access rights do not allow the operation.";
+        case 0xC0040007:
+            return L"The item is no longer available in the server address space.";
+        case 0xC0040008:
+            return L"The item definition does not conform to the server's syntax.";
+        case 0xC0040009:
+            return L"The filter string is not valid.";
+        case 0xC004000A:
+            return L"The item's access path is not known to the server.";
+        case 0xC004000B:
+            return L"The value is out of range.";
+        case 0xC004000C:
+            return L"Duplicate name not allowed.";
+        case 0x0004000D:
+            return L"The server does not support the requested data rate but will use the closest "
+                   L"available rate.";
+        case 0x0004000E:
+            return L"A value passed to write was accepted but the output was clamped.";
+        case 0x0004000F:
+            return L"The operation cannot be completed because the object still has references "
+                   L"that exist.";
+        case 0xC0040010:
+            return L"The server's configuration file is an invalid format.";
+        case 0xC0040011:
+            return L"The server could not locate the requested object.";
+        default:
+            return nullptr;
     }
 }
 
@@ -70,7 +89,9 @@ STDMETHODIMP OpcServer::QueryInterface(REFIID riid, void** ppv) {
     return S_OK;
 }
 
-STDMETHODIMP_(ULONG) OpcServer::AddRef() { return ++refs_; }
+STDMETHODIMP_(ULONG) OpcServer::AddRef() {
+    return ++refs_;
+}
 
 STDMETHODIMP_(ULONG) OpcServer::Release() {
     LONG left = --refs_;
@@ -82,12 +103,14 @@ STDMETHODIMP_(ULONG) OpcServer::Release() {
 
 STDMETHODIMP OpcServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
                                  OPCHANDLE hClientGroup, LONG* pTimeBias, FLOAT* pPercentDeadband,
-                                 DWORD dwLCID, OPCHANDLE* phServerGroup,
-                                 DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) {
+                                 DWORD dwLCID, OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate,
+                                 REFIID riid, LPUNKNOWN* ppUnk) {
     Simulation& sim = Simulation::get();
     sim.slow("AddGroup");
     JournalLine line("IOPCServer.AddGroup");
-    line.text("name", szName).arg("active", bActive).arg("rate", dwRequestedUpdateRate)
+    line.text("name", szName)
+        .arg("active", bActive)
+        .arg("rate", dwRequestedUpdateRate)
         .arg("hClientGroup", hClientGroup)
         .arg("timeBias", pTimeBias ? std::to_string(*pTimeBias) : "null")
         .arg("deadband", pPercentDeadband ? std::to_string(*pPercentDeadband) : "null")
@@ -113,9 +136,9 @@ STDMETHODIMP OpcServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequested
         name = L"Group" + std::to_wstring(handle);
     }
     const DWORD granted = grantedRate(sim.scenario().server, dwRequestedUpdateRate);
-    auto* group = new OpcGroup(name, handle, hClientGroup, bActive, granted,
-                               pTimeBias ? *pTimeBias : 0, pPercentDeadband ? *pPercentDeadband : 0.0f,
-                               dwLCID);
+    auto* group =
+        new OpcGroup(name, handle, hClientGroup, bActive, granted, pTimeBias ? *pTimeBias : 0,
+                     pPercentDeadband ? *pPercentDeadband : 0.0f, dwLCID);
     group->AddRef();
     HRESULT hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
     if (FAILED(hr)) {
@@ -127,7 +150,8 @@ STDMETHODIMP OpcServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequested
     *phServerGroup = handle;
     *pRevisedUpdateRate = granted;
     line.result(granted == dwRequestedUpdateRate ? S_OK : OPC_S_UNSUPPORTEDRATE)
-        .arg("hServerGroup", handle).arg("revisedRate", granted);
+        .arg("hServerGroup", handle)
+        .arg("revisedRate", granted);
     sim.journal().write(line);
     return granted == dwRequestedUpdateRate ? S_OK : OPC_S_UNSUPPORTEDRATE;
 }
@@ -219,8 +243,8 @@ STDMETHODIMP OpcServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
         .arg("state", status[0].dwServerState)
         .arg("groups", status[0].dwGroupCount)
         .arg("bandwidth", status[0].dwBandWidth)
-        .arg("version", std::to_string(settings.major) + "." + std::to_string(settings.minor) + "." +
-                            std::to_string(settings.build))
+        .arg("version", std::to_string(settings.major) + "." + std::to_string(settings.minor) +
+                            "." + std::to_string(settings.build))
         .text("vendor", status[0].szVendorInfo);
     sim.journal().write(line);
     *ppServerStatus = status.release();
@@ -345,7 +369,8 @@ STDMETHODIMP OpcServer::ShutdownPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCook
     IOPCShutdown* sink = nullptr;
     if (!pUnkSink || !pdwCookie) {
         hr = E_POINTER;
-    } else if (FAILED(pUnkSink->QueryInterface(IID_IOPCShutdown, reinterpret_cast<void**>(&sink)))) {
+    } else if (FAILED(
+                   pUnkSink->QueryInterface(IID_IOPCShutdown, reinterpret_cast<void**>(&sink)))) {
         *pdwCookie = 0;
         hr = CONNECT_E_CANNOTCONNECT;
     } else {

@@ -15,7 +15,7 @@ namespace opcsim {
 class OpcGroup;
 
 class OpcServer : public IOPCServer, public IConnectionPointContainer {
-public:
+  public:
     OpcServer();
 
     // IUnknown
@@ -44,13 +44,13 @@ public:
     // Cuts every client off (the exit command).
     void disconnect();
 
-private:
+  private:
     virtual ~OpcServer();
 
     // The IOPCShutdown connection point; it lives inside the server and
     // shares its reference count.
     class ShutdownPoint : public IConnectionPoint {
-    public:
+      public:
         explicit ShutdownPoint(OpcServer& server) : server_(server) {}
         STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
         STDMETHODIMP_(ULONG) AddRef() override { return server_.AddRef(); }
@@ -61,7 +61,7 @@ private:
         STDMETHODIMP Unadvise(DWORD dwCookie) override;
         STDMETHODIMP EnumConnections(IEnumConnections** ppEnum) override;
 
-    private:
+      private:
         OpcServer& server_;
     };
 

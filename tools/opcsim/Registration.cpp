@@ -40,7 +40,9 @@ std::wstring readDefault(const std::wstring& key) {
     return buffer;
 }
 
-void deleteTree(const std::wstring& key) { RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str()); }
+void deleteTree(const std::wstring& key) {
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
+}
 
 }  // namespace
 
@@ -55,7 +57,8 @@ std::wstring registerServer(const std::wstring& exePath) {
               setKey(clsidKey + L"\\Implemented Categories\\" + category, L"") &&
               setKey(L"Component Categories\\" + category, kCategoryName, L"409");
     for (const wchar_t* progId : {kProgId, kBridgeDefaultProgId}) {
-        ok = ok && setKey(progId, kDescription) && setKey(std::wstring(progId) + L"\\CLSID", clsid) &&
+        ok = ok && setKey(progId, kDescription) &&
+             setKey(std::wstring(progId) + L"\\CLSID", clsid) &&
              setKey(std::wstring(progId) + L"\\OPC\\Vendor", L"Korven");
     }
     ok = ok && setKey(kVersionIndependentProgId, kDescription) &&

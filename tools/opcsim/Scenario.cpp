@@ -118,9 +118,8 @@ std::string parseServerKey(std::string_view key, std::string_view value, ServerS
         size_t start = 0;
         while (start <= text.size()) {
             size_t comma = text.find(',', start);
-            std::string_view pair =
-                trim(std::string_view(text).substr(start, comma == std::string::npos ? std::string::npos
-                                                                                     : comma - start));
+            std::string_view pair = trim(std::string_view(text).substr(
+                start, comma == std::string::npos ? std::string::npos : comma - start));
             size_t colon = pair.find(':');
             if (colon == std::string_view::npos) {
                 return "revise is a list of <requested>:<granted> (requested may be *)";
@@ -166,14 +165,22 @@ std::string parseFaultKey(std::string_view key, std::string_view value, Faults& 
         target = *b;
         return {};
     };
-    if (key == "createInstance") return code(f.createInstance);
-    if (key == "addItems") return code(f.addItems);
-    if (key == "setState") return code(f.setState);
-    if (key == "blockStatus") return code(f.blockStatus);
-    if (key == "noAsyncIO") return flag(f.noAsyncIO);
-    if (key == "noDataObject") return flag(f.noDataObject);
-    if (key == "noConnectionPointContainer") return flag(f.noConnectionPointContainer);
-    if (key == "noConnectionPoint") return flag(f.noConnectionPoint);
+    if (key == "createInstance")
+        return code(f.createInstance);
+    if (key == "addItems")
+        return code(f.addItems);
+    if (key == "setState")
+        return code(f.setState);
+    if (key == "blockStatus")
+        return code(f.blockStatus);
+    if (key == "noAsyncIO")
+        return flag(f.noAsyncIO);
+    if (key == "noDataObject")
+        return flag(f.noDataObject);
+    if (key == "noConnectionPointContainer")
+        return flag(f.noConnectionPointContainer);
+    if (key == "noConnectionPoint")
+        return flag(f.noConnectionPoint);
     if (key == "unknownHandle") {
         auto v = parseNumber(value);
         if (!v || *v > 0xFFFFFFFFull) {
@@ -201,7 +208,8 @@ std::string parseFaultKey(std::string_view key, std::string_view value, Faults& 
             std::string_view pair = trim(std::string_view(text).substr(
                 start, comma == std::string::npos ? std::string::npos : comma - start));
             size_t colon = pair.find(':');
-            auto ms = colon == std::string_view::npos ? std::nullopt : parseNumber(pair.substr(colon + 1));
+            auto ms = colon == std::string_view::npos ? std::nullopt
+                                                      : parseNumber(pair.substr(colon + 1));
             if (!ms || *ms > 600000) {
                 return "slow is a list of <Method>:<milliseconds>";
             }
@@ -220,7 +228,8 @@ std::string parseItem(std::string_view key, std::string_view value, uint32_t see
     item.id = fromUtf8(key);
     auto parts = fields(value);
     if (parts.size() < 2) {
-        return "an item is <ID> = <type>; <initial value>[; <behaviour>][; quality <q>][; reserved <r>]";
+        return "an item is <ID> = <type>; <initial value>[; <behaviour>][; quality <q>][; reserved "
+               "<r>]";
     }
     auto type = parseTypeName(parts[0]);
     if (!type) {
@@ -263,8 +272,8 @@ ScenarioResult parseScenario(std::string_view text) {
     std::map<std::wstring, size_t> ids;
     while (start <= text.size()) {
         size_t end = text.find('\n', start);
-        std::string_view line =
-            trim(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+        std::string_view line = trim(text.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start));
         ++lineNo;
         auto fail = [&](const std::string& message) {
             return ScenarioResult{std::nullopt, "line " + std::to_string(lineNo) + ": " + message};
@@ -292,10 +301,10 @@ ScenarioResult parseScenario(std::string_view text) {
                     error = parseFaultKey(key, value, scenario.faults);
                 } else {
                     ItemSpec item;
-                    error = key.empty() ? "an item needs an ID"
-                                        : parseItem(key, value,
-                                                    static_cast<uint32_t>(scenario.items.size() + 1),
-                                                    item);
+                    error = key.empty()
+                                ? "an item needs an ID"
+                                : parseItem(key, value,
+                                            static_cast<uint32_t>(scenario.items.size() + 1), item);
                     if (error.empty() && !ids.emplace(item.id, scenario.items.size()).second) {
                         error = "duplicate item ID " + std::string(key);
                     }

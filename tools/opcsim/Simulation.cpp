@@ -16,9 +16,9 @@ constexpr UINT kPostedWork = WM_APP + 1;
 
 std::string readFile(const std::wstring& path, bool* found) {
     *found = false;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                              FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return {};
     }
@@ -68,7 +68,8 @@ std::string Simulation::load(const std::wstring& folder) {
     }
     ScenarioResult parsed = parseScenario(text);
     if (!parsed.scenario) {
-        journal_.write(JournalLine("Server.Start").arg("scenario", source)
+        journal_.write(JournalLine("Server.Start")
+                           .arg("scenario", source)
                            .arg("error", quote(fromUtf8(parsed.error)))
                            .result(OPC_E_INVALIDCONFIGFILE));
         // Every creation then fails with the configuration error.
@@ -226,7 +227,8 @@ void Simulation::pollControl() {
 void Simulation::runCommand(const std::string& line) {
     size_t space = line.find(' ');
     const std::string verb = line.substr(0, space);
-    const std::string rest = space == std::string::npos ? "" : std::string(trim(line.substr(space + 1)));
+    const std::string rest =
+        space == std::string::npos ? "" : std::string(trim(line.substr(space + 1)));
     JournalLine entry("Control." + verb);
     if (verb == "set" || verb == "quality") {
         size_t split = rest.find(' ');

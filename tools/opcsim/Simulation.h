@@ -29,7 +29,7 @@ struct DeviceItem {
 };
 
 class Simulation {
-public:
+  public:
     static Simulation& get();
 
     // Reads the scenario of `folder` (or the default set) and opens the
@@ -51,8 +51,17 @@ public:
     void slow(std::string_view method) const;
 
     // Live COM objects of the process; the last release ends it.
-    void objectCreated() { ++objects_; everHadObject_ = true; }
+    void objectCreated() {
+        ++objects_;
+        everHadObject_ = true;
+    }
     void objectDestroyed();
+    // Ends the process when no object lives (a creation that failed).
+    void exitIfIdle() {
+        if (objects_ == 0) {
+            requestExit("creation failed");
+        }
+    }
 
     // Servers known to the control channel's shutdown command.
     void addServer(OpcServer* server) { servers_.insert(server); }
@@ -67,7 +76,7 @@ public:
 
     void requestExit(const char* why);
 
-private:
+  private:
     Simulation() = default;
     static LRESULT CALLBACK windowProc(HWND, UINT, WPARAM, LPARAM);
     void pollControl();

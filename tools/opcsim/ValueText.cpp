@@ -15,12 +15,12 @@ const LCID kValueLocale = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
 
 const std::map<std::string, VARTYPE, std::less<>>& scalarTypes() {
     static const std::map<std::string, VARTYPE, std::less<>> types = {
-        {"VT_EMPTY", VT_EMPTY}, {"VT_I1", VT_I1},       {"VT_UI1", VT_UI1},
-        {"VT_I2", VT_I2},       {"VT_UI2", VT_UI2},     {"VT_I4", VT_I4},
-        {"VT_UI4", VT_UI4},     {"VT_INT", VT_INT},     {"VT_UINT", VT_UINT},
-        {"VT_I8", VT_I8},       {"VT_UI8", VT_UI8},     {"VT_R4", VT_R4},
-        {"VT_R8", VT_R8},       {"VT_CY", VT_CY},       {"VT_DATE", VT_DATE},
-        {"VT_BSTR", VT_BSTR},   {"VT_ERROR", VT_ERROR}, {"VT_BOOL", VT_BOOL},
+        {"VT_EMPTY", VT_EMPTY},     {"VT_I1", VT_I1},       {"VT_UI1", VT_UI1},
+        {"VT_I2", VT_I2},           {"VT_UI2", VT_UI2},     {"VT_I4", VT_I4},
+        {"VT_UI4", VT_UI4},         {"VT_INT", VT_INT},     {"VT_UINT", VT_UINT},
+        {"VT_I8", VT_I8},           {"VT_UI8", VT_UI8},     {"VT_R4", VT_R4},
+        {"VT_R8", VT_R8},           {"VT_CY", VT_CY},       {"VT_DATE", VT_DATE},
+        {"VT_BSTR", VT_BSTR},       {"VT_ERROR", VT_ERROR}, {"VT_BOOL", VT_BOOL},
         {"VT_DECIMAL", VT_DECIMAL},
     };
     return types;
@@ -158,12 +158,14 @@ std::string parseScalar(std::string_view text, VARTYPE vt, VARIANT* out) {
         case VT_INT:
         case VT_I8:
         case VT_ERROR: {
-            int64_t lo = vt == VT_I1                     ? INT8_MIN
-                         : vt == VT_I2                   ? INT16_MIN
-                         : vt == VT_I8                   ? INT64_MIN
-                                                         : INT32_MIN;
-            int64_t hi = vt == VT_I1 ? INT8_MAX : vt == VT_I2 ? INT16_MAX : vt == VT_I8 ? INT64_MAX
-                                                                                          : INT32_MAX;
+            int64_t lo = vt == VT_I1   ? INT8_MIN
+                         : vt == VT_I2 ? INT16_MIN
+                         : vt == VT_I8 ? INT64_MIN
+                                       : INT32_MIN;
+            int64_t hi = vt == VT_I1   ? INT8_MAX
+                         : vt == VT_I2 ? INT16_MAX
+                         : vt == VT_I8 ? INT64_MAX
+                                       : INT32_MAX;
             auto v = parseSigned(text, lo, hi);
             if (!v) {
                 return bad;
@@ -187,8 +189,10 @@ std::string parseScalar(std::string_view text, VARTYPE vt, VARIANT* out) {
         case VT_UI4:
         case VT_UINT:
         case VT_UI8: {
-            uint64_t hi = vt == VT_UI1 ? UINT8_MAX : vt == VT_UI2 ? UINT16_MAX : vt == VT_UI8 ? UINT64_MAX
-                                                                                            : UINT32_MAX;
+            uint64_t hi = vt == VT_UI1   ? UINT8_MAX
+                          : vt == VT_UI2 ? UINT16_MAX
+                          : vt == VT_UI8 ? UINT64_MAX
+                                         : UINT32_MAX;
             auto v = parseUnsigned(text, hi);
             if (!v) {
                 return bad;
@@ -317,8 +321,8 @@ std::string parseValue(std::string_view text, VARTYPE vt, VARIANT* out) {
             SafeArrayDestroy(array);
             return error;
         }
-        void* data = element == VT_BSTR ? static_cast<void*>(item.bstrVal)
-                                        : static_cast<void*>(&item.llVal);
+        void* data =
+            element == VT_BSTR ? static_cast<void*>(item.bstrVal) : static_cast<void*>(&item.llVal);
         HRESULT hr = SafeArrayPutElement(array, &i, data);
         VariantClear(&item);
         if (FAILED(hr)) {
@@ -351,11 +355,21 @@ std::optional<std::wstring> parseQuoted(std::string_view text) {
             return std::nullopt;
         }
         switch (text[i]) {
-            case '"': utf8 += '"'; break;
-            case '\\': utf8 += '\\'; break;
-            case 'n': utf8 += '\n'; break;
-            case 'r': utf8 += '\r'; break;
-            case 't': utf8 += '\t'; break;
+            case '"':
+                utf8 += '"';
+                break;
+            case '\\':
+                utf8 += '\\';
+                break;
+            case 'n':
+                utf8 += '\n';
+                break;
+            case 'r':
+                utf8 += '\r';
+                break;
+            case 't':
+                utf8 += '\t';
+                break;
             case 'u': {
                 if (i + 4 >= text.size()) {
                     return std::nullopt;
@@ -430,17 +444,26 @@ namespace {
 std::string formatScalar(VARTYPE vt, const void* data) {
     char buf[64];
     switch (vt) {
-        case VT_EMPTY: return "";
-        case VT_I1: return std::to_string(*static_cast<const CHAR*>(data));
-        case VT_UI1: return std::to_string(*static_cast<const BYTE*>(data));
-        case VT_I2: return std::to_string(*static_cast<const SHORT*>(data));
-        case VT_UI2: return std::to_string(*static_cast<const USHORT*>(data));
+        case VT_EMPTY:
+            return "";
+        case VT_I1:
+            return std::to_string(*static_cast<const CHAR*>(data));
+        case VT_UI1:
+            return std::to_string(*static_cast<const BYTE*>(data));
+        case VT_I2:
+            return std::to_string(*static_cast<const SHORT*>(data));
+        case VT_UI2:
+            return std::to_string(*static_cast<const USHORT*>(data));
         case VT_I4:
-        case VT_INT: return std::to_string(*static_cast<const LONG*>(data));
+        case VT_INT:
+            return std::to_string(*static_cast<const LONG*>(data));
         case VT_UI4:
-        case VT_UINT: return std::to_string(*static_cast<const ULONG*>(data));
-        case VT_I8: return std::to_string(*static_cast<const LONGLONG*>(data));
-        case VT_UI8: return std::to_string(*static_cast<const ULONGLONG*>(data));
+        case VT_UINT:
+            return std::to_string(*static_cast<const ULONG*>(data));
+        case VT_I8:
+            return std::to_string(*static_cast<const LONGLONG*>(data));
+        case VT_UI8:
+            return std::to_string(*static_cast<const ULONGLONG*>(data));
         case VT_R4:
             std::snprintf(buf, sizeof buf, "%.9g", *static_cast<const FLOAT*>(data));
             return buf;
@@ -448,7 +471,8 @@ std::string formatScalar(VARTYPE vt, const void* data) {
         case VT_DATE:
             std::snprintf(buf, sizeof buf, "%.17g", *static_cast<const double*>(data));
             return buf;
-        case VT_BOOL: return *static_cast<const VARIANT_BOOL*>(data) ? "true" : "false";
+        case VT_BOOL:
+            return *static_cast<const VARIANT_BOOL*>(data) ? "true" : "false";
         case VT_ERROR:
             std::snprintf(buf, sizeof buf, "0x%08lX",
                           static_cast<unsigned long>(*static_cast<const SCODE*>(data)));
@@ -457,8 +481,8 @@ std::string formatScalar(VARTYPE vt, const void* data) {
             LONGLONG units = static_cast<const CY*>(data)->int64;
             unsigned long long magnitude =
                 units < 0 ? 0ULL - static_cast<unsigned long long>(units) : units;
-            std::snprintf(buf, sizeof buf, "%s%llu.%04llu", units < 0 ? "-" : "",
-                          magnitude / 10000, magnitude % 10000);
+            std::snprintf(buf, sizeof buf, "%s%llu.%04llu", units < 0 ? "-" : "", magnitude / 10000,
+                          magnitude % 10000);
             return buf;
         }
         case VT_DECIMAL: {
@@ -475,7 +499,8 @@ std::string formatScalar(VARTYPE vt, const void* data) {
             BSTR b = *static_cast<const BSTR*>(data);
             return quote(std::wstring_view(b ? b : L"", b ? SysStringLen(b) : 0));
         }
-        default: return "?";
+        default:
+            return "?";
     }
 }
 

@@ -30,7 +30,8 @@ std::wstring folderFromRegistry() {
 }
 
 bool isSwitch(const std::wstring& arg, const wchar_t* name) {
-    return arg.size() > 1 && (arg[0] == L'/' || arg[0] == L'-') && _wcsicmp(arg.c_str() + 1, name) == 0;
+    return arg.size() > 1 && (arg[0] == L'/' || arg[0] == L'-') &&
+           _wcsicmp(arg.c_str() + 1, name) == 0;
 }
 
 }  // namespace
