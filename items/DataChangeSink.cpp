@@ -1,8 +1,72 @@
 #include "items/DataChangeSink.h"
 
+#include <comdef.h>
+
+#include <cstdio>
+#include <string>
+
+#include "common/BridgeLock.h"
+#include "common/ConsoleLog.h"
+#include "common/TextConversion.h"
+#include "items/DataChangeStream.h"
 #include "opc/TopicGroup.h"
 
 namespace korven {
+namespace {
+
+// Holds a global memory block locked for a scope.
+class GlobalLockHold {
+  public:
+    explicit GlobalLockHold(HGLOBAL memory)
+        : memory_(memory), data_(static_cast<const std::uint8_t*>(GlobalLock(memory))) {}
+    ~GlobalLockHold() {
+        if (data_ != nullptr) {
+            GlobalUnlock(memory_);
+        }
+    }
+    GlobalLockHold(const GlobalLockHold&) = delete;
+    GlobalLockHold& operator=(const GlobalLockHold&) = delete;
+
+    const std::uint8_t* data() const { return data_; }
+    size_t size() const { return data_ ? GlobalSize(memory_) : 0; }
+
+  private:
+    HGLOBAL memory_;
+    const std::uint8_t* data_;
+};
+
+// The text that stands in for a value of a type the bridge does not copy.
+BSTR typeErrorText(WORD type) {
+    char text[32] = {};
+    std::snprintf(text, sizeof text, "#ERR:TYPE(VT=%d)", static_cast<int>(type));
+    return narrowToWide(text);
+}
+
+void storeValue(ItemEntry& entry, const StreamItem& item) {
+    VARIANT local;
+    VariantInit(&local);
+    if (plainValueFromRecord(item.record, local)) {
+        // Plain values only: nothing to clear in the local copy.
+    } else if (item.type == VT_BSTR) {
+        V_VT(&local) = VT_BSTR;
+        V_BSTR(&local) = SysAllocStringLen(item.text.data(), static_cast<UINT>(item.text.size()));
+        if (V_BSTR(&local) == nullptr) {
+            throw _com_error(E_OUTOFMEMORY);
+        }
+    } else {
+        VariantClear(&entry.value);
+        V_VT(&entry.value) = VT_BSTR;
+        V_BSTR(&entry.value) = typeErrorText(item.type);
+        return;
+    }
+    const HRESULT hr = VariantCopy(&entry.value, &local);
+    VariantClear(&local);
+    if (FAILED(hr)) {
+        throw _com_error(hr);
+    }
+}
+
+}  // namespace
 
 DataChangeSink::DataChangeSink(TopicGroup* group)
     : group_(group), streamFormat_(RegisterClipboardFormatA("OPCSTMFORMATDATA")) {}
@@ -33,14 +97,55 @@ STDMETHODIMP_(ULONG) DataChangeSink::Release() {
 }
 
 STDMETHODIMP_(void) DataChangeSink::OnDataChange(FORMATETC* format, STGMEDIUM* medium) {
-    if (group_ == nullptr || format == nullptr || medium == nullptr) {
+    if (format == nullptr || medium == nullptr) {
         return;
     }
     if (format->tymed != TYMED_HGLOBAL || medium->hGlobal == nullptr ||
         format->cfFormat != streamFormat_) {
         return;
     }
-    // Decoding of the stream arrives with the OPC group connection.
+    BridgeLockHold hold;
+    if (group_ == nullptr) {
+        return;
+    }
+    GlobalLockHold block(medium->hGlobal);
+    if (block.data() == nullptr) {
+        return;
+    }
+    try {
+        group_->storeDataChange(decodeDataChangeBlock(block.data(), block.size()));
+    } catch (const _com_error&) {
+        // Out of memory while storing: the values stored so far stay.
+    }
+}
+
+void TopicGroup::storeDataChange(const DataChangeBlock& block) {
+    BridgeLockHold hold;
+    if (block.headerMissing) {
+        logError(L"「" + topicName.str() + L"」データ変更のヘッダが不正。");
+        return;
+    }
+    if (block.hrStatus != 0) {
+        logRawLine(L"\thrStatusr=" + std::to_wstring(static_cast<long>(block.hrStatus)));
+        return;
+    }
+    // Entries are only looked up, never inserted or erased: a pass of the
+    // tick may be walking the table while this runs inside its OPC call.
+    for (const StreamItem& item : block.items) {
+        auto found = itemTable.find(item.clientHandle);
+        if (found == itemTable.end()) {
+            continue;
+        }
+        ItemEntry& entry = found->second;
+        storeValue(entry, item);
+        entry.quality = item.quality;
+        entry.reservedWord = item.reservedWord;
+        dirtyItems.insert(item.clientHandle);
+    }
+    if (block.badItem >= 0) {
+        logError(L"「" + topicName.str() + L"」データ変更の項目(" + std::to_wstring(block.badItem) +
+                 L")がブロック外。");
+    }
 }
 
 }  // namespace korven

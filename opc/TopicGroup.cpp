@@ -37,6 +37,20 @@ TopicGroup::TopicGroup(const SharedText& progIdText, const SharedText& nodeNameT
     shutdownSink = new ShutdownSink(this);
     shutdownSink->AddRef();
 
+    try {
+        connectServer();
+        createGroup();
+    } catch (...) {
+        // Nothing of a failed group may stay: its server connection, its
+        // subscriptions and its callback objects are given back here.
+        releaseGroup();
+        releaseServer();
+        releaseCallbackObjects();
+        ddeInstance().freeStringHandle(topicHandle);
+        topicHandle = nullptr;
+        throw;
+    }
+
     logInfo(L"「" + topicName.str() + L"」のインスタンス生成。");
 }
 

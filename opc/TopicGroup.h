@@ -18,6 +18,7 @@
 namespace korven {
 
 class DataChangeSink;
+struct DataChangeBlock;
 class ShutdownSink;
 
 using ItemTable = std::map<HandleKey, ItemEntry>;
@@ -53,6 +54,9 @@ class TopicGroup {
     // DDE data.
     HDDEDATA adviseData(const DdeTransaction& transaction);
     HDDEDATA requestData(const DdeTransaction& transaction);
+
+    // Values of one data-change block into the item table; marks them dirty.
+    void storeDataChange(const DataChangeBlock& block);
 
     // The 10 ms timer's work.
     void tick();
@@ -97,6 +101,8 @@ class TopicGroup {
     DWORD speedMode = 1;  // 0 High, 1 Normal, 2 Low, 3 Pause
 
   private:
+    void connectServer();
+    void createGroup();
     void unlinkItem(HandleKey item);
     void releaseCallbackObjects();
 };

@@ -149,15 +149,19 @@ def _lines(data):
 class BridgeTestCase(unittest.TestCase):
     """Starts bridges for a test and makes sure none outlives it."""
 
+    scenario = None  # the simulation server's scenario for every test of the class
+
     def setUp(self):
         self._bridges = []
         self._clients = []
+        self.sim = Simulation(self.scenario)
 
     def tearDown(self):
         for client in self._clients:
             client.close()
         for bridge in self._bridges:
             bridge.close()
+        self.sim.close()
 
     def dde_client(self, lang=None):
         client = DdeClient(lang=lang)
@@ -195,8 +199,9 @@ class DdeClient:
     def __init__(self, lang=None):
         import queue
         import threading
+        self.stderr = tempfile.TemporaryFile()
         self.proc = subprocess.Popen([WINE_RUN, DDECLIENT_EXE, "-"], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=self.stderr,
                                      env=wine_env(lang), start_new_session=True)
         self.lines = queue.Queue()
         self.seen = []
@@ -228,7 +233,9 @@ class DdeClient:
             except queue.Empty:
                 continue
             if line is None:
-                raise AssertionError(f"DDE client ended before {prefix!r}; saw {self.seen[-10:]}")
+                self.stderr.seek(0)
+                raise AssertionError(f"DDE client ended ({self.proc.poll()}) before {prefix!r}; "
+                                     f"saw {self.seen[-10:]}; stderr {self.stderr.read()[-2000:]!r}")
             self.seen.append(line)
             if line.startswith(want):
                 return line
@@ -260,6 +267,7 @@ class DdeClient:
                 os.killpg(self.proc.pid, signal.SIGKILL)
                 self.proc.wait(10)
         self.proc.stdout.close()
+        self.stderr.close()
 
 
 def _quote(token):
@@ -272,3 +280,95 @@ def _quote(token):
 def data_bytes(line):
     """The bytes a REQUEST or DATA line reports (its hex field)."""
     return bytes.fromhex(fields(line.decode("utf-8", "replace"))["hex"])
+
+
+class Simulation:
+    """The simulation OPC server's folder for one test: scenario, journal and
+    control commands. COM starts the server; it finds the folder through the
+    registry value the test sets before the bridge starts."""
+
+    REG_KEY = r"HKCU\Software\Korven\OpcSim"
+
+    def __init__(self, scenario=None):
+        self.dir = tempfile.mkdtemp(prefix="korven-sim-")
+        if scenario is not None:
+            with open(os.path.join(self.dir, "scenario.txt"), "w", encoding="utf-8") as f:
+                f.write(scenario)
+        self._commands = 0
+        win = "Z:" + self.dir.replace("/", "\\")
+        wine(["reg", "add", self.REG_KEY, "/v", "Folder", "/d", win, "/f"])
+
+    def journal(self):
+        try:
+            with open(os.path.join(self.dir, "journal.log"), "rb") as f:
+                return f.read().decode("utf-8").splitlines()
+        except FileNotFoundError:
+            return []
+
+    def calls(self, name):
+        """The journal lines of one call, e.g. "IOPCItemMgt.AddItems"."""
+        return [line for line in self.journal() if line.split(" ")[2:3] == [name]]
+
+    def wait_call(self, name, count=1, timeout=DEFAULT_TIMEOUT):
+        return poll(lambda: len(self.calls(name)) >= count and self.calls(name), timeout,
+                    what=f"{count} × {name} in the simulation journal")
+
+    def command(self, *lines, timeout=DEFAULT_TIMEOUT):
+        """Runs control commands and waits until the server has journaled them."""
+        self._commands += 1
+        tmp = os.path.join(self.dir, f"{self._commands:05d}.tmp")
+        with open(tmp, "w", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+        before = len([l for l in self.journal() if " Control." in l])
+        os.rename(tmp, os.path.join(self.dir, f"{self._commands:05d}.cmd"))
+        poll(lambda: len([l for l in self.journal() if " Control." in l]) >= before + len(lines),
+             timeout, what=f"control commands {lines}")
+
+    def running(self):
+        starts = len(self.calls("Server.Start"))
+        exits = len(self.calls("Server.Exit"))
+        return starts > exits
+
+    def close(self):
+        # A server left running would serve the next test from this folder.
+        if self.running():
+            try:
+                self.command("exit", timeout=5)
+                poll(lambda: not self.running(), 10, what="the simulation server to exit")
+            except AssertionError:
+                pass
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def wine(args, timeout=DEFAULT_TIMEOUT):
+    """Runs one of Wine's own programs (reg, ...) in the session's prefix."""
+    env = wine_env()
+    env["WINEPREFIX"] = os.path.join(env["KORVEN_WINE_DIR"], "prefix")
+    env["WINEDEBUG"] = "-all"
+    return subprocess.run(["/usr/lib/wine/wine64", *args], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          timeout=timeout, env=env, check=True)
+
+
+def expect_value(client, item, text, timeout=DEFAULT_TIMEOUT):
+    """Waits for an advise update of item whose bytes are text (cp932) and NUL;
+    an update that arrived earlier counts too."""
+    want = text.encode("cp932") + b"\0"
+
+    def matches(line):
+        if not line.startswith(b"DATA "):
+            return False
+        f = fields(line.decode("utf-8", "replace"))
+        return f.get("item") == item and bytes.fromhex(f["hex"]) == want
+
+    for line in client.seen:
+        if matches(line):
+            return line
+    deadline = time.monotonic() + timeout
+    while True:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise AssertionError(f"no update {text!r} for {item}; saw {client.seen[-8:]}")
+        line = client.expect(b"DATA ", remaining)
+        if matches(line):
+            return line

@@ -23,9 +23,12 @@ class Sections(BridgeTestCase):
     def test_keys_are_cut_to_31_characters(self):
         progid = "Vendor.VeryLongServerName.Version.2"
         node = "plant-station-with-a-long-name-07"
-        bridge = self.start_bridge(f"[Line1]\nProgID={progid}\nNode={node}\n")
-        self.assertIn(settings("Line1", node[:31], progid[:31]), bridge.out_lines())
-        self.assertEqual(bridge.exit_via_menu(), 0)
+        bridge = self.start_bridge(f"[Line1]\nProgID={progid}\nNode={node}\n", wait=False)
+        self.assertEqual(bridge.wait_exit(), 0)
+        self.assertEqual(bridge.out_lines(), [BANNER, settings("Line1", node[:31], progid[:31]),
+                                              "情報：終了。"])
+        self.assertEqual(bridge.err_lines(), [
+            f"異常：「Line1」に「{progid[:31]}」が存在しません。(-2147221005)"])
 
     def test_names_differing_in_case_are_one_topic_and_the_second_is_released(self):
         bridge = self.start_bridge("[Line1]\n[LINE1]\n[Line2]\n")

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "FakeDdeInstance.h"
+#include "FakeOpcServer.h"
 #include "LogCapture.h"
 #include "dde/DdeCallback.h"
 #include "dde/ItemValueText.h"
@@ -21,8 +22,9 @@ using test::LogCapture;
 class ReplyTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        group = std::make_unique<TopicGroup>(SharedText::fromWide(L"P"), SharedText::fromWide(L""),
-                                             SharedText::fromWide(L"Line1"));
+        group =
+            std::make_unique<TopicGroup>(SharedText::fromWide(test::kFakeProgId),
+                                         SharedText::fromWide(L""), SharedText::fromWide(L"Line1"));
         item = dde.handle(L"Boiler.Temp");
         DdeTransaction start;
         start.conversation = reinterpret_cast<HCONV>(1);
@@ -48,6 +50,8 @@ class ReplyTest : public ::testing::Test {
     std::string requested() { return requested(item); }
 
     FakeDdeInstance dde;
+    test::FakeOpcServer server;
+    test::FakeServerActivation activation;
     LogCapture log;
     std::unique_ptr<TopicGroup> group;
     HSZ item = nullptr;
@@ -133,8 +137,9 @@ class DispatchTest : public ::testing::Test {
   protected:
     void SetUp() override {
         for (const wchar_t* name : {L"Line1", L"Line2"}) {
-            auto group = std::make_unique<TopicGroup>(
-                SharedText::fromWide(L"P"), SharedText::fromWide(L""), SharedText::fromWide(name));
+            auto group =
+                std::make_unique<TopicGroup>(SharedText::fromWide(test::kFakeProgId),
+                                             SharedText::fromWide(L""), SharedText::fromWide(name));
             const HandleKey key = keyOf(group->topicHandle);
             topicTable().emplace(key, std::move(group));
         }
@@ -148,6 +153,8 @@ class DispatchTest : public ::testing::Test {
     }
 
     FakeDdeInstance dde;
+    test::FakeOpcServer server;
+    test::FakeServerActivation activation;
     LogCapture log;
 };
 

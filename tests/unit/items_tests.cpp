@@ -6,6 +6,7 @@
 #include <string>
 
 #include "FakeDdeInstance.h"
+#include "FakeOpcServer.h"
 #include "LogCapture.h"
 #include "opc/TopicGroup.h"
 
@@ -23,7 +24,7 @@ class ItemLinksTest : public ::testing::Test {
   protected:
     void SetUp() override {
         group =
-            std::make_unique<TopicGroup>(SharedText::fromWide(L"Velmora.Ctrl9.1"),
+            std::make_unique<TopicGroup>(SharedText::fromWide(test::kFakeProgId),
                                          SharedText::fromWide(L""), SharedText::fromWide(L"Line1"));
         log.clear();
     }
@@ -49,6 +50,8 @@ class ItemLinksTest : public ::testing::Test {
     }
 
     FakeDdeInstance dde;
+    test::FakeOpcServer server;
+    test::FakeServerActivation activation;
     LogCapture log;
     std::unique_ptr<TopicGroup> group;
 };
@@ -259,22 +262,6 @@ TEST_F(TickTest, SettleCounterCyclesAndPassesRunOnceAt200) {
     group->tick();
     EXPECT_EQ(group->settleTicks, 200);
     EXPECT_EQ(group->itemTable.count(keyOf(item)), 0u);
-}
-
-TEST_F(TickTest, RelinkWithinTheSettleTimeKeepsTheEntry) {
-    HSZ item = dde.handle(L"A");
-    start(1, item);
-    group->itemTable.at(keyOf(item)).serverHandle = 42;
-    for (int i = 0; i < 150; ++i) {
-        group->tick();
-    }
-    stop(1, item);
-    start(2, item);
-    for (int i = 0; i < 250; ++i) {
-        group->tick();
-    }
-    ASSERT_EQ(group->itemTable.count(keyOf(item)), 1u);
-    EXPECT_EQ(group->itemTable.at(keyOf(item)).serverHandle, 42u);
 }
 
 }  // namespace

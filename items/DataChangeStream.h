@@ -1,0 +1,46 @@
+#pragma once
+// Decoding of one OPC DA 1.0 data-change block ("OPCSTMFORMATDATA") from its
+// bytes: a pure function that never reads outside the block.
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korven {
+
+constexpr size_t kGroupHeaderSize = 20;
+constexpr size_t kItemHeaderSize = 12;
+constexpr size_t kValueRecordSize = 16;
+
+// One item of a block as the stream carries it.
+struct StreamItem {
+    DWORD clientHandle = 0;
+    WORD quality = 0;
+    WORD reservedWord = 0;
+    WORD type = 0;                               // the VARIANT type word
+    std::uint8_t record[kValueRecordSize] = {};  // the value record as it stands
+    std::wstring text;                           // VT_BSTR only: the text that follows the record
+};
+
+struct DataChangeBlock {
+    HRESULT hrStatus = 0;
+    std::vector<StreamItem> items;  // the items that lie wholly inside the block
+    // Index of the first item header, value or text that would lie outside the
+    // block; the items from there on are not read. -1 when the block is whole.
+    long badItem = -1;
+    bool headerMissing = false;  // shorter than the group header: nothing read
+};
+
+DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, size_t size);
+
+// The VARIANT a value record stands for, built field by field: the types the
+// bridge copies as plain values (true), or nothing (false) for VT_BSTR and
+// for every type it does not copy.
+bool plainValueFromRecord(const std::uint8_t* record, VARIANT& out);
+
+// True for the type words whose 16-byte record is copied as a plain value.
+bool isPlainValueType(WORD type);
+
+}  // namespace korven

@@ -1,0 +1,231 @@
+"""The road of a value: items linked by DDE clients are added to the OPC group
+in batches, their values arrive through the data-change stream, and clients
+receive them as text; errors reach clients as markers. Checked against the
+simulation server's journal."""
+import re
+import time
+import unittest
+
+from harness import BridgeTestCase, data_bytes, expect_value, fields, poll
+
+FAST = "[server]\nrevise = *:250\n"
+
+
+def journal_fields(line):
+    return fields(line.split(" -> ")[0])
+
+
+class GroupCreation(BridgeTestCase):
+    scenario = "[server]\nrevise = 3000:1000\n"
+
+    def test_one_group_per_topic_with_its_parameters(self):
+        bridge = self.start_bridge("[Line1]\n[Line2]\nProgID=Korven.OpcSim.1\n")
+        out = bridge.out_lines()
+        self.assertEqual(out[1:5], [
+            "情報：「Line1」の設定。 Node= ProgID=Velmora.Ctrl9.1", "情報：「Line1」のインスタンス生成。",
+            "情報：「Line2」の設定。 Node= ProgID=Korven.OpcSim.1", "情報：「Line2」のインスタンス生成。"])
+        groups = self.sim.wait_call("IOPCServer.AddGroup", 2)
+        handles = set()
+        for line, name in zip(groups, ("Line1", "Line2")):
+            f = journal_fields(line)
+            self.assertEqual(f["name"], f'"{name}"')
+            self.assertEqual((f["active"], f["rate"], f["timeBias"], f["deadband"], f["lcid"]),
+                             ("1", "3000", "0", "0.000000", "0"))
+            self.assertGreaterEqual(int(f["hClientGroup"]), 0xC000)  # the topic's atom
+            handles.add(f["hClientGroup"])
+            self.assertIn("-> 0x0004000D", line)  # the server granted 1000 instead
+            self.assertIn("revisedRate=1000", line)
+        self.assertEqual(len(handles), 2)
+        self.assertEqual(len(self.sim.calls("IDataObject.DAdvise")), 2)
+        self.assertEqual(bridge.exit_via_menu(), 0)
+        # Each group leaves the server on exit.
+        self.sim.wait_call("IOPCServer.RemoveGroup", 2)
+
+
+class RoadOfAValue(BridgeTestCase):
+    scenario = FAST + """[items]
+Boiler.Temp = VT_R8; 21.5
+Boiler.Count = VT_I4; 42
+Boiler.Run = VT_BOOL; true
+Boiler.Since = VT_DATE; 38777.5
+Boiler.Cost = VT_CY; 12.3456
+Boiler.State = VT_BSTR; "運転中"
+Boiler.Flags = VT_ARRAY|VT_R8; {1.5,2.5}
+Boiler.Odd = VT_I4; 5; reserved 7
+"""
+
+    def test_burst_is_added_once_and_values_arrive_as_text(self):
+        bridge = self.start_bridge("[Line1]\n", lang="ja_JP.UTF-8")
+        client = self.dde_client(lang="ja_JP.UTF-8")
+        client.call("connect", "KORVEN", "Line1")
+        items = ["Boiler.Temp", "Boiler.Count", "Boiler.Run"]
+        for item in items:
+            client.call("advise", item)
+        last_link = time.monotonic()
+        add = self.sim.wait_call("IOPCItemMgt.AddItems")
+        waited = time.monotonic() - last_link
+        self.assertGreater(waited, 1.5)  # 200 ticks of 10 ms after the last link
+        self.assertEqual(len(add), 1)
+        for item in items:
+            self.assertIn(f'id="{item}"', add[0])
+        expect_value(client, "Boiler.Temp", "21.5")
+        expect_value(client, "Boiler.Count", "42")
+        # A change on the server reaches the client as its text.
+        self.sim.command("set Boiler.Count 43")
+        expect_value(client, "Boiler.Count", "43")
+        self.assertEqual(len(self.sim.calls("IOPCItemMgt.AddItems")), 1)
+
+    def test_types_markers_and_errors(self):
+        self.start_bridge("[Line1]\n", lang="ja_JP.UTF-8")
+        client = self.dde_client(lang="ja_JP.UTF-8")
+        client.call("connect", "KORVEN", "Line1")
+        for item in ("Boiler.Run", "Boiler.Since", "Boiler.Cost", "Boiler.State",
+                     "Boiler.Flags", "Boiler.Odd", "No.Such.Item"):
+            client.call("advise", item)
+        expect_value(client, "No.Such.Item", "#ERR:ADD(-1073479673)")
+        expect_value(client, "Boiler.Flags", "#ERR:TYPE(VT=8197)")
+        expect_value(client, "Boiler.Odd", "#ERR:DATA(7)")
+        expect_value(client, "Boiler.State", "運転中")
+        expect_value(client, "Boiler.Cost", "12.3456")
+        # Booleans and dates as the standard coercion writes them (flags 0).
+        expect_value(client, "Boiler.Run", "-1")
+        expect_value(client, "Boiler.Since", "2006/3/1 12:00:00")
+
+    def test_unlinked_burst_leaves_in_one_call_and_a_quick_relink_stays(self):
+        bridge = self.start_bridge("[Line1]\n")
+        client = self.dde_client()
+        client.call("connect", "KORVEN", "Line1")
+        for item in ("Boiler.Temp", "Boiler.Count", "Boiler.Run"):
+            client.call("advise", item)
+        self.sim.wait_call("IOPCItemMgt.AddItems")
+        expect_value(client, "Boiler.Temp", "21.5")
+        client.call("unadvise", "Boiler.Temp")
+        client.call("unadvise", "Boiler.Run")
+        client.call("unadvise", "Boiler.Count")
+        client.call("advise", "Boiler.Count")
+        removed = self.sim.wait_call("IOPCItemMgt.RemoveItems")
+        self.assertEqual(len(removed), 1)
+        self.assertIn("count=2", removed[0])
+        # The re-linked item was neither removed nor added again.
+        self.assertEqual(len(self.sim.calls("IOPCItemMgt.AddItems")), 1)
+        self.assertEqual(data_bytes(client.call("request", "Boiler.Count")), b"42\0")
+        self.assertEqual(data_bytes(client.call("request", "Boiler.Temp")), b"#NOTHING\0")
+
+
+class WholeAddFailure(BridgeTestCase):
+    scenario = FAST + "[faults]\naddItems = 0x80004005\n[items]\nA = VT_I4; 1\nB = VT_I4; 2\n"
+
+    def test_every_item_of_the_batch_reads_the_add_error(self):
+        self.start_bridge("[Line1]\n")
+        client = self.dde_client()
+        client.call("connect", "KORVEN", "Line1")
+        client.call("advise", "A")
+        client.call("advise", "B")
+        expect_value(client, "A", "#ERR:ADD(-1)")
+        self.assertEqual(data_bytes(client.call("request", "B")), b"#ERR:ADD(-1)\0")
+
+
+class BlockStatus(BridgeTestCase):
+    scenario = FAST + "[faults]\nblockStatus = 0x80004005\n[items]\nA = VT_I4; 1\n"
+
+    def test_failed_block_writes_its_status_and_changes_nothing(self):
+        bridge = self.start_bridge("[Line1]\n")
+        client = self.dde_client()
+        client.call("connect", "KORVEN", "Line1")
+        client.call("advise", "A")
+        bridge.wait_out("\thrStatusr=-2147467259")
+        self.assertEqual(data_bytes(client.call("request", "A")), b"#EMPTY\0")
+        self.assertIn(b"\thrStatusr=-2147467259\r\n", bridge.out_bytes())
+
+
+class Shutdown(BridgeTestCase):
+    scenario = FAST + "[items]\nA = VT_I4; 5\n"
+
+    def test_shutdown_request_releases_the_group_and_keeps_the_last_value(self):
+        bridge = self.start_bridge("[Line1]\n")
+        client = self.dde_client()
+        client.call("connect", "KORVEN", "Line1")
+        client.call("advise", "A")
+        expect_value(client, "A", "5")
+        self.sim.command("shutdown maintenance")
+        bridge.wait_out("情報：「Line1」シャットダウン。(maintenance)")
+        self.sim.wait_call("IOPCServer.RemoveGroup")
+        self.assertTrue(self.sim.calls("IConnectionPoint.Unadvise"))
+        self.assertEqual(data_bytes(client.call("request", "A")), b"5\0")
+        # A new link is counted and logged but never added.
+        client.call("advise", "B")
+        bridge.wait_out("情報：「Line1」アイテム「B」のリンク。(2)")
+        self.assertEqual(len(self.sim.calls("IOPCItemMgt.AddItems")), 1)
+        self.assertEqual(bridge.exit_via_menu(), 0)
+        self.assertIn("情報：「Line1」の解放。", bridge.out_lines())
+
+
+class StartUpFailures(BridgeTestCase):
+    def run_failing(self, ini):
+        bridge = self.start_bridge(ini, wait=False)
+        self.assertEqual(bridge.wait_exit(), 0)
+        self.assertEqual(bridge.out_lines()[-1], "情報：終了。")
+        return bridge.err_lines()
+
+    def test_unregistered_progid(self):
+        errors = self.run_failing("[Line1]\nProgID=No.Such.Server\n[Line2]\n")
+        self.assertEqual(errors, ["異常：「Line1」に「No.Such.Server」が存在しません。(-2147221005)"])
+        self.assertEqual(self.sim.calls("Server.Start"), [])  # later sections not tried
+
+    def test_remote_node_is_not_reachable_under_wine(self):
+        errors = self.run_failing("[Remote]\nNode=plc-station-2\n")
+        self.assertEqual(len(errors), 1)
+        self.assertTrue(errors[0].startswith("異常：「Remote」"), errors[0])
+        self.assertTrue(errors[0].endswith("(-2147221164)"), errors[0])
+
+
+class CreateFailsWithEFail(BridgeTestCase):
+    scenario = "[faults]\ncreateInstance = 0x80004005\n"
+
+    def test_cannot_connect(self):
+        bridge = self.start_bridge("[Line1]\n", wait=False)
+        self.assertEqual(bridge.wait_exit(), 0)
+        self.assertEqual(bridge.err_lines(), ["異常：「Line1」へ接続出来ません。(-2147467259)"])
+
+
+class CreateFailsWithOtherCode(BridgeTestCase):
+    scenario = "[faults]\ncreateInstance = 0x80070005\n"
+
+    def test_system_message_text(self):
+        bridge = self.start_bridge("[Line1]\n", wait=False)
+        self.assertEqual(bridge.wait_exit(), 0)
+        errors = bridge.err_lines()
+        self.assertEqual(len(errors), 1)
+        self.assertRegex(errors[0], r"^異常：「Line1」[^(]+\(-2147024891\)$")
+        self.assertNotIn("Unknown error", errors[0])
+
+
+class NoAsyncIo(BridgeTestCase):
+    scenario = "[faults]\nnoAsyncIO = true\n"
+
+    def test_group_interfaces_are_released_and_start_up_stops(self):
+        bridge = self.start_bridge("[Line1]\n", wait=False)
+        self.assertEqual(bridge.wait_exit(), 0)
+        errors = bridge.err_lines()
+        self.assertEqual(len(errors), 1)
+        self.assertTrue(errors[0].endswith("(-2147467262)"), errors[0])
+        self.assertNotIn("情報：「Line1」のインスタンス生成。", bridge.out_lines())
+        # The group was added and then left the server again.
+        self.sim.wait_call("IOPCServer.RemoveGroup")
+
+
+class NoConnectionPoint(BridgeTestCase):
+    scenario = FAST + "[faults]\nnoConnectionPoint = true\n[items]\nA = VT_I4; 3\n"
+
+    def test_server_without_shutdown_notification_still_serves(self):
+        bridge = self.start_bridge("[Line1]\n")
+        client = self.dde_client()
+        client.call("connect", "KORVEN", "Line1")
+        client.call("advise", "A")
+        expect_value(client, "A", "3")
+        self.assertEqual(bridge.exit_via_menu(), 0)
+        self.assertEqual(bridge.err_lines(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

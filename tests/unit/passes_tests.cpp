@@ -1,0 +1,223 @@
+// The debounced add and remove passes against an OPC group: batching, the
+// order and arguments the server sees, error codes, handle references, and
+// the state a callback finds when it arrives inside AddItems.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "FakeDdeInstance.h"
+#include "FakeOpcServer.h"
+#include "LogCapture.h"
+#include "dde/ItemValueText.h"
+#include "opc/TopicGroup.h"
+
+namespace korven {
+namespace {
+
+using test::FakeDdeInstance;
+using test::FakeOpcServer;
+using test::LogCapture;
+
+class PassesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        group =
+            std::make_unique<TopicGroup>(SharedText::fromWide(test::kFakeProgId),
+                                         SharedText::fromWide(L""), SharedText::fromWide(L"Line1"));
+        opc = server.group;
+        opc->calls = nullptr;
+        log.clear();
+    }
+    void TearDown() override { group.reset(); }
+
+    void link(UINT_PTR conversation, HSZ item) {
+        DdeTransaction t;
+        t.conversation = reinterpret_cast<HCONV>(conversation);
+        t.item = item;
+        group->adviseStart(t);
+    }
+    void unlink(UINT_PTR conversation, HSZ item) {
+        DdeTransaction t;
+        t.conversation = reinterpret_cast<HCONV>(conversation);
+        t.item = item;
+        group->adviseStop(t);
+    }
+    void ticks(int count) {
+        for (int i = 0; i < count; ++i) {
+            group->tick();
+        }
+    }
+    ItemEntry& entry(HSZ item) { return group->itemTable.at(keyOf(item)); }
+    std::string reply(HSZ item) {
+        DdeTransaction t;
+        t.item = item;
+        group->requestData(t);
+        return dde.dataHandles.back().bytes;
+    }
+
+    FakeDdeInstance dde;
+    FakeOpcServer server;
+    test::FakeServerActivation activation;
+    LogCapture log;
+    std::unique_ptr<TopicGroup> group;
+    test::FakeOpcGroup* opc = nullptr;
+};
+
+TEST_F(PassesTest, BurstOfLinksIsAddedInOneCall200TicksAfterTheLast) {
+    HSZ c = dde.handleWithValue(L"C", 0xC003);
+    HSZ a = dde.handleWithValue(L"A", 0xC001);
+    HSZ b = dde.handleWithValue(L"B", 0xC002);
+    link(1, c);
+    ticks(150);
+    link(1, a);
+    ticks(150);
+    link(1, b);
+    ticks(199);
+    EXPECT_TRUE(opc->addBatches.empty());
+    ticks(1);
+    ASSERT_EQ(opc->addBatches.size(), 1u);
+    EXPECT_EQ(opc->addBatches[0], (std::vector<std::wstring>{L"A", L"B", L"C"}));
+    const OPCITEMDEF& definition = opc->addDefinitions[0][0];
+    EXPECT_STREQ(definition.szAccessPath, L"");
+    EXPECT_EQ(definition.bActive, TRUE);
+    EXPECT_EQ(definition.hClient, 0xC001u);
+    EXPECT_EQ(definition.dwBlobSize, 0u);
+    EXPECT_EQ(definition.pBlob, nullptr);
+    EXPECT_EQ(definition.vtRequestedDataType, VT_EMPTY);
+    // Added: a second handle reference each; all posted in this same tick.
+    EXPECT_TRUE(entry(a).added);
+    EXPECT_EQ(entry(a).serverHandle, 100u);
+    EXPECT_EQ(dde.references[keyOf(a)], 2);
+    EXPECT_EQ(dde.posts.size(), 3u);
+    EXPECT_EQ(reply(a), std::string("#EMPTY\0", 7));
+    ticks(20000);
+    EXPECT_EQ(opc->addBatches.size(), 1u);
+}
+
+TEST_F(PassesTest, UnknownItemKeepsTheServersCodeWhileItsBatchMatesAreAdded) {
+    opc->itemErrors[L"No.Such"] = OPC_E_UNKNOWNITEMID;
+    HSZ good = dde.handle(L"Good");
+    HSZ bad = dde.handle(L"No.Such");
+    link(1, good);
+    link(1, bad);
+    ticks(200);
+    EXPECT_TRUE(entry(good).added);
+    EXPECT_FALSE(entry(bad).added);
+    EXPECT_EQ(entry(bad).addError, OPC_E_UNKNOWNITEMID);
+    EXPECT_EQ(dde.references[keyOf(bad)], 1);
+    EXPECT_EQ(reply(bad), std::string("#ERR:ADD(-1073479673)\0", 22));
+    EXPECT_EQ(dde.posts.size(), 2u);
+    // Never tried again while its entry lives.
+    link(2, dde.handle(L"Other"));
+    ticks(200);
+    EXPECT_EQ(opc->addBatches.back(), std::vector<std::wstring>{L"Other"});
+}
+
+TEST_F(PassesTest, WholeAddFailureMarksEveryBatchItem) {
+    opc->addItemsResult = E_FAIL;
+    HSZ a = dde.handle(L"A");
+    HSZ b = dde.handle(L"B");
+    link(1, a);
+    link(1, b);
+    ticks(200);
+    EXPECT_EQ(entry(a).addError, -1);
+    EXPECT_EQ(entry(b).addError, -1);
+    EXPECT_EQ(reply(b), std::string("#ERR:ADD(-1)\0", 13));
+    EXPECT_EQ(dde.posts.size(), 2u);
+}
+
+TEST_F(PassesTest, MissingErrorArrayIsAWholeFailure) {
+    opc->addItemsNullErrors = true;
+    HSZ a = dde.handle(L"A");
+    link(1, a);
+    ticks(200);
+    EXPECT_EQ(entry(a).addError, -1);
+    EXPECT_FALSE(entry(a).added);
+}
+
+TEST_F(PassesTest, UnlinkedBurstLeavesInOneRemoveCallAndRelinkKeepsTheItem) {
+    HSZ a = dde.handle(L"A");
+    HSZ b = dde.handle(L"B");
+    HSZ c = dde.handle(L"C");
+    link(1, a);
+    link(1, b);
+    link(1, c);
+    ticks(200);
+    unlink(1, a);
+    ticks(100);
+    unlink(1, c);
+    unlink(1, b);
+    link(2, b);  // re-linked within the settle time
+    ticks(200);
+    ASSERT_EQ(opc->removeBatches.size(), 1u);
+    EXPECT_EQ(opc->removeBatches[0],
+              (std::vector<OPCHANDLE>{entry(b).serverHandle - 1, entry(b).serverHandle + 1}));
+    EXPECT_EQ(opc->addBatches.size(), 1u);
+    EXPECT_EQ(group->itemTable.size(), 1u);
+    EXPECT_EQ(dde.references[keyOf(a)], 0);
+    EXPECT_EQ(dde.references[keyOf(c)], 0);
+    EXPECT_EQ(dde.references[keyOf(b)], 2);
+}
+
+TEST_F(PassesTest, LinkMadeInsideAddItemsWaitsForTheNextPass) {
+    HSZ a = dde.handle(L"A");
+    HSZ late = dde.handle(L"Late");
+    opc->duringAddItems = [&] {
+        opc->duringAddItems = nullptr;
+        link(9, late);  // a DDE transaction dispatched while the call is out
+    };
+    link(1, a);
+    ticks(200);
+    EXPECT_TRUE(entry(a).added);
+    EXPECT_FALSE(entry(late).added);
+    EXPECT_EQ(entry(late).addError, 0);
+    ticks(200);
+    ASSERT_EQ(opc->addBatches.size(), 2u);
+    EXPECT_EQ(opc->addBatches[1], std::vector<std::wstring>{L"Late"});
+}
+
+TEST_F(PassesTest, WithoutTheGroupNoServerCallIsMadeAndUnlinkedEntriesStillGo) {
+    HSZ a = dde.handle(L"A");
+    link(1, a);
+    ticks(200);
+    group->releaseGroup();  // as a shutdown request does
+    HSZ b = dde.handle(L"B");
+    link(1, b);
+    unlink(1, a);
+    ticks(200);
+    EXPECT_EQ(opc->addBatches.size(), 1u);
+    EXPECT_TRUE(opc->removeBatches.empty());
+    EXPECT_EQ(group->itemTable.count(keyOf(a)), 0u);
+    EXPECT_EQ(dde.references[keyOf(a)], 0);
+    EXPECT_FALSE(entry(b).added);
+    // The tick released the server connection: the group left the server.
+    EXPECT_EQ(server.removedGroups, std::vector<OPCHANDLE>{1});
+    EXPECT_EQ(group->server, nullptr);
+}
+
+TEST_F(PassesTest, DestructionRemovesAddedItemsBeforeTheGroup) {
+    HSZ a = dde.handle(L"A");
+    HSZ b = dde.handle(L"B");
+    link(1, a);
+    link(1, b);
+    ticks(200);
+    unlink(1, b);  // unlinked shortly before: its link reference is gone already
+    std::vector<std::string> calls;
+    opc->calls = &calls;
+    server.calls.clear();
+    opc->AddRef();
+    test::FakeOpcGroup* keep = opc;
+    group.reset();
+    ASSERT_EQ(keep->removeBatches.size(), 1u);
+    EXPECT_EQ(keep->removeBatches[0].size(), 2u);
+    EXPECT_EQ(calls, (std::vector<std::string>{"RemoveItems", "DUnadvise 7"}));
+    EXPECT_EQ(server.calls, std::vector<std::string>{"RemoveGroup 1 0"});
+    EXPECT_EQ(dde.references[keyOf(a)], 0);
+    EXPECT_EQ(dde.references[keyOf(b)], 0);
+    EXPECT_EQ(keep->sink, nullptr);
+    keep->Release();
+}
+
+}  // namespace
+}  // namespace korven
