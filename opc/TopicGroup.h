@@ -47,6 +47,13 @@ class TopicGroup {
     // and releases the server.
     void releaseServer();
 
+    // Status snapshot of the server and the group, for the status page.
+    void refreshStatus();
+    // Update speed: 0 High (1000 ms), 1 Normal (3000 ms), 2 Low (5000 ms), 3 Pause.
+    void setUpdateSpeed(DWORD mode);
+    // Asks the server for the current device values, sent through the stream.
+    void refreshNow();
+
     // DDE links.
     int adviseStart(const DdeTransaction& transaction);
     int adviseStop(const DdeTransaction& transaction);

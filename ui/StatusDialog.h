@@ -6,4 +6,7 @@ namespace korven {
 
 INT_PTR CALLBACK statusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// The "Always On Top" flag; off at start.
+bool alwaysOnTop();
+
 }  // namespace korven
