@@ -1,0 +1,232 @@
+// The topic group towards its OPC server: connection and group creation, the
+// failures that stop construction, status snapshots, update speed, refresh
+// and the shutdown request.
+#include <gtest/gtest.h>
+
+#include <comdef.h>
+
+#include <memory>
+#include <string>
+
+#include "FakeDdeInstance.h"
+#include "FakeOpcServer.h"
+#include "LogCapture.h"
+#include "opc/ShutdownSink.h"
+#include "opc/TopicGroup.h"
+
+namespace korven {
+namespace {
+
+using test::FakeOpcServer;
+
+class OpcTest : public ::testing::Test {
+  protected:
+    std::unique_ptr<TopicGroup> make(const wchar_t* node = L"", const wchar_t* topic = L"Line1") {
+        return std::make_unique<TopicGroup>(SharedText::fromWide(test::kFakeProgId),
+                                            SharedText::fromWide(node),
+                                            SharedText::fromWide(topic));
+    }
+    HRESULT failure(const wchar_t* node = L"") {
+        try {
+            make(node);
+        } catch (const _com_error& error) {
+            return error.Error();
+        }
+        return S_OK;
+    }
+
+    test::FakeDdeInstance dde;
+    FakeOpcServer server;
+    test::FakeServerActivation activation;
+    test::LogCapture log;
+};
+
+TEST_F(OpcTest, LocalServerAndTheGroupsParameters) {
+    server.grantedRate = 1000;
+    auto group = make();
+    EXPECT_EQ(server.activationContext, static_cast<DWORD>(CLSCTX_LOCAL_SERVER));
+    EXPECT_FALSE(server.activationHadServerInfo);
+    EXPECT_TRUE(IsEqualIID(server.activationInterface, IID_IOPCServer));
+    EXPECT_EQ(server.groupName, L"Line1");
+    EXPECT_EQ(server.groupActive, TRUE);
+    EXPECT_EQ(server.requestedRate, 3000u);
+    EXPECT_EQ(server.groupClientHandle, keyOf(group->topicHandle));
+    EXPECT_EQ(server.groupTimeBias, 0);
+    EXPECT_EQ(server.groupDeadband, 0.0f);
+    EXPECT_EQ(server.groupLocale, 0u);
+    // The granted rate replaces the requested one.
+    EXPECT_EQ(group->updateRate, 1000u);
+    EXPECT_EQ(group->serverGroupHandle, 1u);
+    EXPECT_EQ(server.calls,
+              (std::vector<std::string>{"CoCreateInstanceEx", "AddGroup", "DAdvise"}));
+    EXPECT_EQ(log.infoLines(), std::vector<std::wstring>{L"情報：「Line1」のインスタンス生成。"});
+}
+
+TEST_F(OpcTest, RemoteNodeIsNamedInTheServerInformation) {
+    auto group = make(L"plc-station-2");
+    EXPECT_EQ(server.activationContext, static_cast<DWORD>(CLSCTX_REMOTE_SERVER));
+    EXPECT_TRUE(server.activationHadServerInfo);
+    EXPECT_EQ(server.activationNode, L"plc-station-2");
+}
+
+TEST_F(OpcTest, FailuresRaiseTheCallsCodeAndLeaveNothingBehind) {
+    server.activationResult = REGDB_E_CLASSNOTREG;
+    EXPECT_EQ(failure(L"plc-station-2"), REGDB_E_CLASSNOTREG);
+    server.activationResult = S_OK;
+
+    server.addGroupResult = E_OUTOFMEMORY;
+    EXPECT_EQ(failure(), E_OUTOFMEMORY);
+    EXPECT_EQ(server.refs, 1);  // the server connection was given back
+    server.addGroupResult = S_OK;
+
+    try {
+        TopicGroup(SharedText::fromWide(L"No.Such.ProgId"), SharedText::fromWide(L""),
+                   SharedText::fromWide(L"Line1"));
+        FAIL();
+    } catch (const _com_error& error) {
+        EXPECT_EQ(error.Error(), CO_E_CLASSSTRING);
+    }
+    // No creation line for any of them, and no topic handle kept.
+    EXPECT_TRUE(log.infoLines().empty());
+    for (const auto& [handle, count] : dde.references) {
+        EXPECT_LE(count, 0) << handle;
+    }
+}
+
+TEST_F(OpcTest, ServerWithoutAsyncIoIsRefusedWithNoInterface) {
+    test::FakeOpcGroup* prepared = new test::FakeOpcGroup;
+    prepared->hasAsyncIo = false;
+    prepared->calls = &server.calls;
+    server.group = prepared;
+    EXPECT_EQ(failure(), E_NOINTERFACE);
+    EXPECT_EQ(prepared->refs, 1);  // only the fake's own reference is left
+    EXPECT_EQ(server.removedGroups, std::vector<OPCHANDLE>{1});
+    EXPECT_EQ(server.refs, 1);
+}
+
+TEST_F(OpcTest, StatusSnapshotCopiesTheRecordAndTheGroupState) {
+    auto group = make();
+    server.status.dwServerState = OPC_STATUS_RUNNING;
+    server.status.wMajorVersion = 2;
+    server.status.wBuildNumber = 15;
+    server.status.dwBandWidth = 0xFFFFFFFF;
+    server.vendor = L"Velmora Systems";
+    group->refreshStatus();
+    EXPECT_EQ(group->serverStatus.dwServerState, OPC_STATUS_RUNNING);
+    EXPECT_EQ(group->serverStatus.dwBandWidth, 0xFFFFFFFFu);
+    EXPECT_STREQ(group->serverStatus.szVendorInfo, L"Velmora Systems");
+    EXPECT_EQ(group->serverStatus.szVendorInfo, group->vendorInfo.wide());
+    EXPECT_EQ(group->timeBias, -540);
+    EXPECT_EQ(group->localeId, 0x411u);
+    EXPECT_STREQ(group->groupNameText, L"Line1");
+    EXPECT_EQ(group->groupNameText, group->groupName.wide());
+
+    server.vendor.clear();
+    group->refreshStatus();
+    EXPECT_EQ(group->serverStatus.szVendorInfo, nullptr);
+    EXPECT_FALSE(group->vendorInfo.present());
+
+    // A failed status read keeps what was read before.
+    server.statusResult = E_FAIL;
+    server.status.dwServerState = OPC_STATUS_FAILED;
+    group->refreshStatus();
+    EXPECT_EQ(group->serverStatus.dwServerState, OPC_STATUS_RUNNING);
+}
+
+TEST_F(OpcTest, ShutdownDuringTheStatusCallIsSurvived) {
+    auto group = make();
+    server.duringGetStatus = [&] { group->shutdownSink->ShutdownRequest(L"maintenance"); };
+    group->refreshStatus();
+    EXPECT_EQ(log.infoLines().back(), L"情報：「Line1」シャットダウン。(maintenance)");
+    EXPECT_EQ(group->itemMgt, nullptr);
+    EXPECT_EQ(group->groupStateMgt, nullptr);
+    EXPECT_STREQ(group->shutdownSink->reason().wide(), L"maintenance");
+    // From now on: nothing running, no handles; the rest stays.
+    server.calls.clear();
+    group->refreshStatus();
+    EXPECT_TRUE(server.calls.empty());
+    EXPECT_EQ(group->serverStatus.dwServerState, 0);
+    EXPECT_EQ(group->active, 0);
+    EXPECT_EQ(group->clientGroupHandle, 0u);
+    EXPECT_EQ(group->serverGroupHandle, 0u);
+    EXPECT_STREQ(group->serverStatus.szVendorInfo, L"Fake vendor");
+    // The next tick gives back the server connection.
+    group->tick();
+    EXPECT_EQ(server.calls, std::vector<std::string>{"RemoveGroup 0 0"});
+    EXPECT_EQ(group->server, nullptr);
+    group->tick();
+    EXPECT_EQ(server.calls.size(), 1u);
+}
+
+TEST_F(OpcTest, UpdateSpeedModes) {
+    auto group = make();
+    test::FakeOpcGroup* opc = server.group;
+    server.calls.clear();
+    group->setUpdateSpeed(3);
+    EXPECT_EQ(group->speedMode, 3u);
+    EXPECT_EQ(group->active, FALSE);
+    EXPECT_EQ(group->updateRate, 3000u);  // paused at the rate it had
+    group->setUpdateSpeed(1);
+    group->setUpdateSpeed(0);
+    group->setUpdateSpeed(2);
+    EXPECT_EQ(server.calls, (std::vector<std::string>{
+                                "SetState rate=3000 active=0", "SetState rate=3000 active=1",
+                                "SetState rate=1000 active=1", "SetState rate=5000 active=1"}));
+    // A revised rate is what the group then has.
+    opc->revisedRate = 1500;
+    group->setUpdateSpeed(0);
+    EXPECT_EQ(group->updateRate, 1500u);
+    EXPECT_EQ(group->speedMode, 0u);
+    EXPECT_TRUE(log.errorLines().empty());
+}
+
+TEST_F(OpcTest, RefusedSpeedIsLoggedOncePerCommandAndStillRecorded) {
+    auto group = make();
+    server.group->setStateResult = E_FAIL;
+    group->setUpdateSpeed(2);
+    group->setUpdateSpeed(3);
+    EXPECT_EQ(log.errorLines(),
+              (std::vector<std::wstring>{
+                  L"異常：「Line1」グループのアクティブ／非アクティブ設定に失敗。",
+                  L"異常：「Line1」グループのアクティブ／非アクティブ設定に失敗。"}));
+    EXPECT_EQ(group->speedMode, 3u);
+    EXPECT_EQ(group->updateRate, 5000u);
+    EXPECT_EQ(group->active, FALSE);
+}
+
+TEST_F(OpcTest, RefreshNowAsksTheDeviceThroughTheSubscription) {
+    auto group = make();
+    server.calls.clear();
+    group->refreshNow();
+    EXPECT_EQ(server.calls, std::vector<std::string>{"Refresh connection=7 source=2"});
+    group->releaseGroup();
+    server.calls.clear();
+    group->refreshNow();
+    group->setUpdateSpeed(0);
+    EXPECT_TRUE(server.calls.empty());  // no group interfaces: nothing to call
+    EXPECT_EQ(group->speedMode, 0u);
+}
+
+TEST_F(OpcTest, ShutdownSinkInterfaces) {
+    auto group = make();
+    ShutdownSink* sink = group->shutdownSink;
+    void* out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(sink->QueryInterface(IID_IDataObject, &out), E_NOINTERFACE);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(sink->QueryInterface(IID_IOPCShutdown, nullptr), E_INVALIDARG);
+    EXPECT_EQ(sink->QueryInterface(IID_IOPCShutdown, &out), S_OK);
+    static_cast<IUnknown*>(out)->Release();
+    // A null reason is written as an empty text.
+    EXPECT_EQ(sink->ShutdownRequest(nullptr), S_OK);
+    EXPECT_EQ(log.infoLines().back(), L"情報：「Line1」シャットダウン。()");
+    // A sink the server keeps after the group is gone reaches nothing.
+    sink->AddRef();
+    group.reset();
+    log.clear();
+    EXPECT_EQ(sink->ShutdownRequest(L"late"), S_OK);
+    EXPECT_TRUE(log.lines().empty());
+    sink->Release();
+}
+
+}  // namespace
+}  // namespace korven

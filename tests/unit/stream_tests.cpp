@@ -1,0 +1,264 @@
+// Decoding of data-change blocks: the layout, every bound of the block, the
+// values as they are stored, and what reaches the item table.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FakeDdeInstance.h"
+#include "FakeOpcServer.h"
+#include "LogCapture.h"
+#include "items/DataChangeStream.h"
+#include "opc/TopicGroup.h"
+
+namespace korven {
+namespace {
+
+// Builds blocks as a server lays them out.
+class BlockBuilder {
+  public:
+    struct Item {
+        DWORD handle;
+        WORD type;
+        std::uint64_t payload = 0;
+        std::wstring text;  // VT_BSTR
+        WORD quality = 0xC0;
+        WORD reserved = 0;
+    };
+
+    std::vector<std::uint8_t> build(const std::vector<Item>& items, HRESULT status = S_OK) const {
+        std::vector<std::uint8_t> block(kGroupHeaderSize + kItemHeaderSize * items.size());
+        put32(block, 4, static_cast<DWORD>(items.size()));
+        put32(block, 16, static_cast<DWORD>(status));
+        for (size_t k = 0; k < items.size(); ++k) {
+            const Item& item = items[k];
+            const size_t header = kGroupHeaderSize + kItemHeaderSize * k;
+            put32(block, header, item.handle);
+            put32(block, header + 4, static_cast<DWORD>(block.size()));
+            put16(block, header + 8, item.quality);
+            put16(block, header + 10, item.reserved);
+            const size_t value = block.size();
+            block.resize(value + kValueRecordSize);
+            put16(block, value, item.type);
+            std::memcpy(block.data() + value + 8, &item.payload, 8);
+            if (item.type == VT_BSTR) {
+                const DWORD bytes = static_cast<DWORD>(item.text.size() * 2);
+                block.resize(block.size() + 4 + bytes + 2);
+                put32(block, value + 16, bytes);
+                std::memcpy(block.data() + value + 20, item.text.data(), bytes);
+            }
+        }
+        put32(block, 0, static_cast<DWORD>(block.size()));
+        return block;
+    }
+    static void put32(std::vector<std::uint8_t>& b, size_t at, DWORD v) {
+        std::memcpy(b.data() + at, &v, 4);
+    }
+    static void put16(std::vector<std::uint8_t>& b, size_t at, WORD v) {
+        std::memcpy(b.data() + at, &v, 2);
+    }
+};
+
+std::uint64_t bitsOf(double value) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, 8);
+    return bits;
+}
+
+TEST(StreamDecoding, ItemsInStreamOrderWithTheirHeaderWords) {
+    const auto block = BlockBuilder().build({
+        {0xC001, VT_R8, bitsOf(21.5), L"", 0xC0, 0},
+        {0xC002, VT_BSTR, 0xDEADBEEF, L"運転中", 0x18, 7},
+    });
+    const DataChangeBlock decoded = decodeDataChangeBlock(block.data(), block.size());
+    EXPECT_EQ(decoded.hrStatus, S_OK);
+    EXPECT_EQ(decoded.badItem, -1);
+    ASSERT_EQ(decoded.items.size(), 2u);
+    EXPECT_EQ(decoded.items[0].clientHandle, 0xC001u);
+    EXPECT_EQ(decoded.items[0].type, VT_R8);
+    EXPECT_EQ(decoded.items[1].text, L"運転中");
+    EXPECT_EQ(decoded.items[1].quality, 0x18);
+    EXPECT_EQ(decoded.items[1].reservedWord, 7);
+}
+
+TEST(StreamDecoding, FailedBlockCarriesOnlyItsStatus) {
+    const auto block = BlockBuilder().build({{0xC001, VT_I4, 5}}, E_FAIL);
+    const DataChangeBlock decoded = decodeDataChangeBlock(block.data(), block.size());
+    EXPECT_EQ(decoded.hrStatus, E_FAIL);
+    EXPECT_TRUE(decoded.items.empty());
+}
+
+TEST(StreamDecoding, NothingIsReadOutsideTheBlock) {
+    const auto whole = BlockBuilder().build({{0xC001, VT_I4, 5}, {0xC002, VT_BSTR, 0, L"abcde"}});
+    // Every cut of the block: never a crash, never an item that was cut.
+    const size_t withoutTrailingNul = whole.size() - 2;
+    for (size_t size = 0; size < withoutTrailingNul; ++size) {
+        std::vector<std::uint8_t> cut(whole.begin(), whole.begin() + size);
+        const DataChangeBlock decoded = decodeDataChangeBlock(cut.data(), cut.size());
+        if (size < kGroupHeaderSize) {
+            EXPECT_TRUE(decoded.headerMissing) << size;
+            continue;
+        }
+        EXPECT_LT(decoded.items.size(), 2u) << size;
+        EXPECT_EQ(decoded.badItem, static_cast<long>(decoded.items.size())) << size;
+    }
+    // A count far beyond the block and a value offset past its end.
+    auto lying = whole;
+    BlockBuilder::put32(lying, 4, 0x10000000);
+    const DataChangeBlock many = decodeDataChangeBlock(lying.data(), lying.size());
+    EXPECT_GE(many.badItem, 2);
+    EXPECT_LE(many.items.size(), (lying.size() - kGroupHeaderSize) / kItemHeaderSize);
+    auto offset = whole;
+    BlockBuilder::put32(offset, 24, 0xFFFFFFF8);
+    const DataChangeBlock decoded = decodeDataChangeBlock(offset.data(), offset.size());
+    EXPECT_EQ(decoded.badItem, 0);
+    EXPECT_TRUE(decoded.items.empty());
+    // A string byte count that would run past the block.
+    auto text = whole;
+    BlockBuilder::put32(text, whole.size() - 16, 0x7FFFFFFF);
+    EXPECT_EQ(decodeDataChangeBlock(text.data(), text.size()).badItem, 1);
+}
+
+TEST(StreamDecoding, OddStringByteCountDropsTheRemainder) {
+    auto block = BlockBuilder().build({{0xC001, VT_BSTR, 0, L"abcde"}});
+    BlockBuilder::put32(block, kGroupHeaderSize + kItemHeaderSize + 16, 11);
+    const DataChangeBlock decoded = decodeDataChangeBlock(block.data(), block.size());
+    ASSERT_EQ(decoded.items.size(), 1u);
+    EXPECT_EQ(decoded.items[0].text, L"abcde");
+}
+
+TEST(StreamDecoding, PlainValuesAreRebuiltFieldByField) {
+    std::uint8_t record[kValueRecordSize] = {};
+    BlockBuilder::Item r8{1, VT_R8, bitsOf(-2.25)};
+    std::memcpy(record, &r8.type, 2);
+    std::memcpy(record + 8, &r8.payload, 8);
+    VARIANT value;
+    ASSERT_TRUE(plainValueFromRecord(record, value));
+    EXPECT_EQ(V_VT(&value), VT_R8);
+    EXPECT_EQ(V_R8(&value), -2.25);
+
+    // A decimal fills the record: scale, sign, high and low parts.
+    std::uint8_t decimal[kValueRecordSize] = {VT_DECIMAL, 0,    2, DECIMAL_NEG, 1, 0, 0, 0,
+                                              0x39,       0x30, 0, 0,           0, 0, 0, 0};
+    ASSERT_TRUE(plainValueFromRecord(decimal, value));
+    EXPECT_EQ(V_VT(&value), VT_DECIMAL);
+    EXPECT_EQ(V_DECIMAL(&value).scale, 2);
+    EXPECT_EQ(V_DECIMAL(&value).sign, DECIMAL_NEG);
+    EXPECT_EQ(V_DECIMAL(&value).Hi32, 1u);
+    EXPECT_EQ(V_DECIMAL(&value).Lo64, 0x3039u);
+
+    const WORD notCopied[] = {VT_EMPTY,         VT_NULL,          VT_BSTR,
+                              VT_DISPATCH,      VT_VARIANT,       VT_UNKNOWN,
+                              VT_ARRAY | VT_R8, VT_BYREF | VT_I4, 24};
+    for (WORD type : notCopied) {
+        std::memcpy(record, &type, 2);
+        EXPECT_FALSE(plainValueFromRecord(record, value)) << type;
+    }
+}
+
+class StoreTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        group =
+            std::make_unique<TopicGroup>(SharedText::fromWide(test::kFakeProgId),
+                                         SharedText::fromWide(L""), SharedText::fromWide(L"Line1"));
+        for (HandleKey key : {0xC001u, 0xC002u}) {
+            group->itemTable[key].linkCount = 1;
+        }
+        log.clear();
+    }
+    void store(const std::vector<BlockBuilder::Item>& items, HRESULT status = S_OK) {
+        const auto block = BlockBuilder().build(items, status);
+        group->storeDataChange(decodeDataChangeBlock(block.data(), block.size()));
+    }
+    VARIANT& value(HandleKey key) { return group->itemTable.at(key).value; }
+
+    test::FakeDdeInstance dde;
+    test::FakeOpcServer server;
+    test::FakeServerActivation activation;
+    test::LogCapture log;
+    std::unique_ptr<TopicGroup> group;
+};
+
+TEST_F(StoreTest, ValuesQualityAndDirtyMarks) {
+    store({{0xC001, VT_BOOL, static_cast<std::uint16_t>(VARIANT_TRUE), L"", 0x18, 0},
+           {0xDEAD, VT_I4, 1},  // no entry: skipped, the rest still stored
+           {0xC002, VT_BSTR, 0, L"abc"}});
+    EXPECT_EQ(V_VT(&value(0xC001)), VT_BOOL);
+    EXPECT_EQ(V_BOOL(&value(0xC001)), VARIANT_TRUE);
+    EXPECT_EQ(group->itemTable.at(0xC001).quality, 0x18);
+    EXPECT_STREQ(V_BSTR(&value(0xC002)), L"abc");
+    EXPECT_EQ(group->dirtyItems, (DirtyItems{0xC001, 0xC002}));
+    EXPECT_EQ(group->itemTable.count(0xDEAD), 0u);
+}
+
+TEST_F(StoreTest, LaterHeaderOfTheSameHandleWins) {
+    store({{0xC001, VT_I4, 1}, {0xC001, VT_I4, 2, L"", 0xC0, 3}});
+    EXPECT_EQ(V_I4(&value(0xC001)), 2);
+    EXPECT_EQ(group->itemTable.at(0xC001).reservedWord, 3);
+    EXPECT_EQ(group->dirtyItems.size(), 1u);
+}
+
+TEST_F(StoreTest, TypesNotCopiedBecomeTheirMarkerText) {
+    store({{0xC001, VT_EMPTY, 0}, {0xC002, static_cast<WORD>(VT_ARRAY | VT_R8), 0x12345678}});
+    EXPECT_STREQ(V_BSTR(&value(0xC001)), L"#ERR:TYPE(VT=0)");
+    EXPECT_STREQ(V_BSTR(&value(0xC002)), L"#ERR:TYPE(VT=8197)");
+    EXPECT_EQ(group->dirtyItems.size(), 2u);
+}
+
+TEST_F(StoreTest, FailedBlockWritesItsStatusLineAndChangesNothing) {
+    store({{0xC001, VT_I4, 5}}, E_FAIL);
+    EXPECT_EQ(log.infoLines(), std::vector<std::wstring>{L"\thrStatusr=-2147467259"});
+    EXPECT_EQ(V_VT(&value(0xC001)), VT_EMPTY);
+    EXPECT_TRUE(group->dirtyItems.empty());
+    store({});
+    EXPECT_TRUE(group->dirtyItems.empty());
+}
+
+TEST_F(StoreTest, CutBlockKeepsTheGoodItemsAndSaysSo) {
+    auto block = BlockBuilder().build({{0xC001, VT_I4, 5}, {0xC002, VT_BSTR, 0, L"abc"}});
+    block.resize(block.size() - 6);
+    group->storeDataChange(decodeDataChangeBlock(block.data(), block.size()));
+    EXPECT_EQ(V_I4(&value(0xC001)), 5);
+    EXPECT_EQ(V_VT(&value(0xC002)), VT_EMPTY);
+    EXPECT_EQ(log.errorLines(),
+              std::vector<std::wstring>{L"異常：「Line1」データ変更の項目(1)がブロック外。"});
+}
+
+TEST_F(StoreTest, SinkIgnoresOtherFormatsAndMediaAndDecodesTheStream) {
+    const auto bytes = BlockBuilder().build({{0xC001, VT_I4, 9}});
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
+    std::memcpy(GlobalLock(memory), bytes.data(), bytes.size());
+    GlobalUnlock(memory);
+    IAdviseSink* sink = server.group->sink;
+    ASSERT_NE(sink, nullptr);
+    FORMATETC format = server.group->adviseFormat;
+    EXPECT_EQ(format.tymed, static_cast<DWORD>(TYMED_HGLOBAL));
+    EXPECT_EQ(server.group->adviseFlags, static_cast<DWORD>(ADVF_PRIMEFIRST));
+    STGMEDIUM medium{};
+    medium.tymed = TYMED_HGLOBAL;
+    medium.hGlobal = memory;
+
+    FORMATETC other = format;
+    other.cfFormat = CF_TEXT;
+    sink->OnDataChange(&other, &medium);
+    other = format;
+    other.tymed = TYMED_ISTREAM;
+    sink->OnDataChange(&other, &medium);
+    STGMEDIUM empty = medium;
+    empty.hGlobal = nullptr;
+    sink->OnDataChange(&format, &empty);
+    EXPECT_TRUE(group->dirtyItems.empty());
+
+    sink->OnDataChange(&format, &medium);
+    EXPECT_EQ(V_I4(&value(0xC001)), 9);
+    // The medium stays the caller's, unlocked.
+    EXPECT_EQ(GlobalFlags(memory) & GMEM_LOCKCOUNT, 0u);
+    GlobalFree(memory);
+}
+
+}  // namespace
+}  // namespace korven

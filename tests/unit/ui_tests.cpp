@@ -1,0 +1,286 @@
+// The status window from its real resources and procedure, over topic groups
+// with fake OPC servers: tabs, page fields, menus per tab and speed, always on
+// top, hiding, the tray icon; and the texts of the page's fields.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <memory>
+#include <string>
+
+#include "FakeDdeInstance.h"
+#include "FakeOpcServer.h"
+#include "LogCapture.h"
+#include "opc/ShutdownSink.h"
+#include "opc/TopicGroup.h"
+#include "opc/TopicTable.h"
+#include "ui/ResourceIds.h"
+#include "ui/StatusDialog.h"
+#include "ui/StatusPage.h"
+#include "ui/StatusTexts.h"
+#include "ui/TrayIcon.h"
+
+namespace korven {
+namespace {
+
+FILETIME localTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+    SYSTEMTIME fields{};
+    fields.wYear = year;
+    fields.wMonth = month;
+    fields.wDay = day;
+    fields.wHour = hour;
+    fields.wMinute = minute;
+    fields.wSecond = second;
+    FILETIME local{};
+    FILETIME utc{};
+    SystemTimeToFileTime(&fields, &local);
+    LocalFileTimeToFileTime(&local, &utc);
+    return utc;
+}
+
+TEST(StatusTexts, Times) {
+    EXPECT_EQ(formatStatusTime(localTime(2006, 3, 1, 9, 5, 7)), "2006/03/01 09:05:07");
+    EXPECT_EQ(formatStatusTime(FILETIME{0, 0}), "");  // 1601: nothing reported
+    EXPECT_EQ(formatStatusTime(FILETIME{0xFFFFFFFF, 0xFFFFFFFF}), "?");
+}
+
+TEST(StatusTexts, DeadbandIsTruncatedToThousandths) {
+    EXPECT_EQ(deadbandText(0.0f), "0.000");
+    EXPECT_EQ(deadbandText(0.05f), "0.050");
+    EXPECT_EQ(deadbandText(0.7f), "0.699");
+    EXPECT_EQ(deadbandText(12.5f), "12.500");
+    EXPECT_EQ(deadbandText(100.0f), "100.000");
+}
+
+TEST(StatusTexts, StatesAndHandles) {
+    const char* expected[] = {"UNKNOWN",   "RUNNING", "FAILED", "NOCONFIG",
+                              "SUSPENDED", "TEST",    "UNKNOWN"};
+    for (DWORD state = 0; state <= 6; ++state) {
+        EXPECT_STREQ(serverStateText(state), expected[state]) << state;
+    }
+    EXPECT_STREQ(serverStateText(0xFFFFFFFF), "UNKNOWN");
+    EXPECT_EQ(hexWordText(0x411), "0x00000411");
+    EXPECT_EQ(hexWordText(0xAB), "0x000000AB");
+    EXPECT_EQ(hexWordText(0xC0DEFACE), "0xC0DEFACE");
+}
+
+class StatusWindowTest : public ::testing::Test {
+  protected:
+    void addTopics(std::initializer_list<const wchar_t*> names) {
+        for (const wchar_t* name : names) {
+            servers.push_back(std::make_unique<test::FakeOpcServer>());
+            auto group =
+                std::make_unique<TopicGroup>(SharedText::fromWide(test::kFakeProgId),
+                                             SharedText::fromWide(L""), SharedText::fromWide(name));
+            const HandleKey key = keyOf(group->topicHandle);
+            topicTable().emplace(key, std::move(group));
+        }
+    }
+    void open() {
+        window = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_STATUS),
+                                    nullptr, statusDialogProc, 0);
+        ASSERT_NE(window, nullptr);
+        menu = GetMenu(window);
+        refreshStatusPage();
+    }
+    void TearDown() override {
+        if (window) {
+            DestroyWindow(window);
+            MSG quit;
+            PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+        }
+        topicTable().clear();
+    }
+
+    std::string text(int id) {
+        char buffer[256] = {};
+        GetDlgItemTextA(window, id, buffer, sizeof buffer);
+        return buffer;
+    }
+    bool checked(UINT id) { return (GetMenuState(menu, id, MF_BYCOMMAND) & MF_CHECKED) != 0; }
+    bool greyed(UINT id) { return (GetMenuState(menu, id, MF_BYCOMMAND) & MF_GRAYED) != 0; }
+    DWORD checkedSpeed() {
+        DWORD found = 99;
+        for (DWORD m = 0; m < 4; ++m) {
+            if (checked(IDM_SPEED_HIGH + m)) {
+                EXPECT_EQ(found, 99u) << "two speeds checked";
+                found = m;
+            }
+        }
+        return found;
+    }
+    void command(UINT id) { SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, 0), 0); }
+    void selectTab(int index) {
+        HWND tabs = GetDlgItem(window, IDC_TOPIC_TABS);
+        SendMessageA(tabs, TCM_SETCURSEL, index, 0);
+        NMHDR header{tabs, IDC_TOPIC_TABS, static_cast<UINT>(TCN_SELCHANGE)};
+        SendMessageA(window, WM_NOTIFY, IDC_TOPIC_TABS, reinterpret_cast<LPARAM>(&header));
+    }
+    TopicGroup& groupAt(size_t index) {
+        auto it = topicTable().begin();
+        std::advance(it, index);
+        return *it->second;
+    }
+
+    test::FakeDdeInstance dde;
+    test::FakeServerActivation activation;
+    std::vector<std::unique_ptr<test::FakeOpcServer>> servers;
+    test::LogCapture log;
+    HWND window = nullptr;
+    HMENU menu = nullptr;
+};
+
+TEST_F(StatusWindowTest, TabsInHandleOrderAndThePageOfTheFirst) {
+    // Handles are made in creation order from the top down in the fake.
+    addTopics({L"Line1", L"Line2", L"Line3"});
+    open();
+    HWND tabs = GetDlgItem(window, IDC_TOPIC_TABS);
+    ASSERT_EQ(SendMessageA(tabs, TCM_GETITEMCOUNT, 0, 0), 3);
+    std::vector<std::string> labels;
+    for (int i = 0; i < 3; ++i) {
+        char label[64] = {};
+        TCITEMA item{};
+        item.mask = TCIF_TEXT;
+        item.pszText = label;
+        item.cchTextMax = sizeof label;
+        SendMessageA(tabs, TCM_GETITEMA, i, reinterpret_cast<LPARAM>(&item));
+        labels.push_back(label);
+    }
+    EXPECT_EQ(labels, (std::vector<std::string>{"Line3", "Line2", "Line1"}));
+    EXPECT_EQ(SendMessageA(tabs, TCM_GETCURSEL, 0, 0), 0);
+    EXPECT_EQ(selectedTopicGroup(), &groupAt(0));
+    EXPECT_EQ(text(IDC_CLIENT_HANDLE), hexWordText(keyOf(groupAt(0).topicHandle)));
+    EXPECT_EQ(text(IDC_TIME_BIAS), "-540");
+    EXPECT_EQ(text(IDC_DEADBAND), "0.699");
+    EXPECT_EQ(text(IDC_LOCALE), "0x00000411");
+    EXPECT_EQ(text(IDC_SERVER_HANDLE), "0x00000001");
+    EXPECT_EQ(text(IDC_UPDATE_RATE), "3000");
+    EXPECT_EQ(SendDlgItemMessageA(window, IDC_GROUP_ACTIVE, BM_GETCHECK, 0, 0), BST_CHECKED);
+    EXPECT_EQ(text(IDC_SERVER_STATE), "UNKNOWN");
+    EXPECT_EQ(text(IDC_VENDOR_INFO), "Fake vendor");
+    // At start the menu is the template's: Normal, Refresh Now enabled.
+    EXPECT_EQ(checkedSpeed(), 1u);
+    EXPECT_FALSE(greyed(IDM_REFRESH_NOW));
+}
+
+TEST_F(StatusWindowTest, MenuFollowsTheSelectedTopicsSpeed) {
+    addTopics({L"A", L"B"});
+    open();
+    command(IDM_SPEED_HIGH);  // first tab's group
+    EXPECT_EQ(groupAt(0).speedMode, 0u);
+    EXPECT_EQ(groupAt(1).speedMode, 1u);
+    selectTab(1);
+    EXPECT_EQ(checkedSpeed(), 1u);
+    command(IDM_SPEED_PAUSE);
+    EXPECT_EQ(groupAt(1).speedMode, 3u);
+    EXPECT_EQ(checkedSpeed(), 3u);
+    EXPECT_TRUE(greyed(IDM_REFRESH_NOW));
+    EXPECT_EQ(text(IDC_CLIENT_HANDLE), hexWordText(keyOf(groupAt(1).topicHandle)));
+    selectTab(0);
+    EXPECT_EQ(checkedSpeed(), 0u);
+    EXPECT_FALSE(greyed(IDM_REFRESH_NOW));
+    EXPECT_EQ(text(IDC_CLIENT_HANDLE), hexWordText(keyOf(groupAt(0).topicHandle)));
+    command(IDM_SPEED_LOW);
+    EXPECT_EQ(groupAt(0).speedMode, 2u);
+    EXPECT_EQ(groupAt(1).speedMode, 3u);
+}
+
+TEST_F(StatusWindowTest, RefreshNowReachesTheSelectedGroupOnly) {
+    addTopics({L"A", L"B"});
+    open();
+    selectTab(1);
+    for (auto& server : servers) {
+        server->calls.clear();
+    }
+    command(IDM_REFRESH_NOW);
+    size_t refreshes = 0;
+    for (auto& server : servers) {
+        for (const auto& call : server->calls) {
+            refreshes += call.rfind("Refresh", 0) == 0;
+        }
+    }
+    EXPECT_EQ(refreshes, 1u);
+}
+
+TEST_F(StatusWindowTest, AlwaysOnTopTwice) {
+    addTopics({L"A"});
+    open();
+    command(IDM_ALWAYS_ON_TOP);
+    EXPECT_TRUE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    EXPECT_TRUE(checked(IDM_ALWAYS_ON_TOP));
+    command(IDM_ALWAYS_ON_TOP);
+    EXPECT_FALSE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    EXPECT_FALSE(checked(IDM_ALWAYS_ON_TOP));
+}
+
+TEST_F(StatusWindowTest, EscAndCloseHideEnterDoesNothingTrayShows) {
+    addTopics({L"A"});
+    open();
+    ShowWindow(window, SW_SHOW);
+    EXPECT_EQ(SendMessageA(window, WM_COMMAND, IDOK, 0), 0);  // handled: dialog result TRUE
+    EXPECT_TRUE(IsWindowVisible(window));
+    command(IDCANCEL);
+    EXPECT_FALSE(IsWindowVisible(window));
+    SendMessageA(window, kTrayCallbackMessage, 0, WM_LBUTTONDOWN);
+    EXPECT_TRUE(IsWindowVisible(window));
+    SendMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindowVisible(window));
+    SendMessageA(window, kTrayCallbackMessage, 0, WM_MOUSEMOVE);
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_TRUE(IsWindow(window));
+}
+
+TEST_F(StatusWindowTest, TrayIconRecordAndMenu) {
+    addTopics({L"A"});
+    open();
+    const NOTIFYICONDATAA& record = trayIconRecord();
+    EXPECT_EQ(record.cbSize, static_cast<DWORD>(NOTIFYICONDATAA_V1_SIZE));
+    EXPECT_EQ(record.hWnd, window);
+    EXPECT_EQ(record.uID, 0u);
+    EXPECT_EQ(record.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
+    EXPECT_EQ(record.uCallbackMessage, 1024u);
+    EXPECT_EQ(record.hIcon, LoadIconA(nullptr, IDI_APPLICATION));
+    // The first-version tip field: 64 bytes.
+    EXPECT_EQ(std::string(record.szTip, 64), std::string("KORVEN") + std::string(58, 0));
+    HMENU popup = GetSubMenu(trayMenu(), 0);
+    ASSERT_NE(popup, nullptr);
+    EXPECT_EQ(GetMenuItemCount(trayMenu()), 1);
+    EXPECT_EQ(GetMenuItemCount(popup), 1);
+    EXPECT_EQ(GetMenuItemID(popup, 0), static_cast<UINT>(IDM_EXIT));
+    char label[16] = {};
+    GetMenuStringA(popup, 0, label, sizeof label, MF_BYPOSITION);
+    EXPECT_STREQ(label, "&Exit");
+}
+
+TEST_F(StatusWindowTest, WithoutTopicsThePageIsEmptyAndCommandsTouchNoGroup) {
+    open();
+    EXPECT_EQ(SendDlgItemMessageA(window, IDC_TOPIC_TABS, TCM_GETITEMCOUNT, 0, 0), 0);
+    EXPECT_EQ(selectedTopicGroup(), nullptr);
+    EXPECT_EQ(text(IDC_UPDATE_RATE), "");
+    EXPECT_EQ(text(IDC_SERVER_STATE), "");
+    command(IDM_SPEED_PAUSE);
+    command(IDM_REFRESH_NOW);
+    selectTab(0);
+    EXPECT_EQ(checkedSpeed(), 3u);
+}
+
+TEST_F(StatusWindowTest, DisconnectedTopicShowsUnknownAndKeepsTheRest) {
+    addTopics({L"A"});
+    servers[0]->status.dwServerState = OPC_STATUS_RUNNING;
+    servers[0]->status.wMajorVersion = 2;
+    servers[0]->status.wBuildNumber = 15;
+    open();
+    EXPECT_EQ(text(IDC_SERVER_STATE), "RUNNING");
+    groupAt(0).shutdownSink->ShutdownRequest(L"maintenance");
+    refreshStatusPage();
+    EXPECT_EQ(text(IDC_SERVER_STATE), "UNKNOWN");
+    EXPECT_EQ(SendDlgItemMessageA(window, IDC_GROUP_ACTIVE, BM_GETCHECK, 0, 0), BST_UNCHECKED);
+    EXPECT_EQ(text(IDC_CLIENT_HANDLE), "0x00000000");
+    EXPECT_EQ(text(IDC_SERVER_HANDLE), "0x00000000");
+    EXPECT_EQ(text(IDC_SERVER_VERSION), "2.0.15");
+    EXPECT_EQ(text(IDC_VENDOR_INFO), "Fake vendor");
+}
+
+}  // namespace
+}  // namespace korven
