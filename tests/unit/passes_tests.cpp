@@ -3,6 +3,7 @@
 // the state a callback finds when it arrives inside AddItems.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -175,6 +176,37 @@ TEST_F(PassesTest, LinkMadeInsideAddItemsWaitsForTheNextPass) {
     ticks(200);
     ASSERT_EQ(opc->addBatches.size(), 2u);
     EXPECT_EQ(opc->addBatches[1], std::vector<std::wstring>{L"Late"});
+}
+
+TEST_F(PassesTest, DataChangeInsideAddItemsFindsConsistentEntries) {
+    HSZ a = dde.handleWithValue(L"A", 0xC001);
+    HSZ b = dde.handleWithValue(L"B", 0xC002);
+    // The server sends values for the new items before AddItems returns.
+    opc->duringAddItems = [&] {
+        std::uint8_t block[20 + 12 + 16] = {};
+        const DWORD one = 1, handle = 0xC002, offset = 32, value = 77;
+        std::memcpy(block + 4, &one, 4);
+        std::memcpy(block + 20, &handle, 4);
+        std::memcpy(block + 24, &offset, 4);
+        block[32] = VT_I4;
+        std::memcpy(block + 40, &value, 4);
+        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, sizeof block);
+        std::memcpy(GlobalLock(memory), block, sizeof block);
+        GlobalUnlock(memory);
+        STGMEDIUM medium{};
+        medium.tymed = TYMED_HGLOBAL;
+        medium.hGlobal = memory;
+        opc->sink->OnDataChange(&opc->adviseFormat, &medium);
+        GlobalFree(memory);
+    };
+    link(1, a);
+    link(1, b);
+    ticks(200);
+    EXPECT_TRUE(entry(a).added);
+    EXPECT_TRUE(entry(b).added);
+    EXPECT_EQ(V_I4(&entry(b).value), 77);
+    EXPECT_EQ(group->itemTable.size(), 2u);
+    EXPECT_EQ(reply(b), std::string("77\0", 3));
 }
 
 TEST_F(PassesTest, WithoutTheGroupNoServerCallIsMadeAndUnlinkedEntriesStillGo) {
