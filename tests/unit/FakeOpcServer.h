@@ -8,11 +8,13 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "OpcDa.h"
 #include "opc/ServerActivation.h"
+#include "opc/TopicGroup.h"
 
 namespace korven::test {
 
@@ -340,6 +342,14 @@ class FakeOpcServer final : public IOPCServer {
         return E_NOTIMPL;
     }
 };
+
+// A topic group on the fake server (the server is created through the fake
+// activation, which a test puts in place first).
+inline std::unique_ptr<TopicGroup> makeTopicGroup(const wchar_t* topic = L"Line1",
+                                                  const wchar_t* node = L"") {
+    return std::make_unique<TopicGroup>(SharedText::fromWide(kFakeProgId),
+                                        SharedText::fromWide(node), SharedText::fromWide(topic));
+}
 
 // Puts the fake in place of server creation for a test's lifetime.
 class FakeServerActivation {

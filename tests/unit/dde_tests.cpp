@@ -22,9 +22,7 @@ using test::LogCapture;
 class ReplyTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        group =
-            std::make_unique<TopicGroup>(SharedText::fromWide(test::kFakeProgId),
-                                         SharedText::fromWide(L""), SharedText::fromWide(L"Line1"));
+        group = test::makeTopicGroup();
         item = dde.handle(L"Boiler.Temp");
         DdeTransaction start;
         start.conversation = reinterpret_cast<HCONV>(1);
@@ -137,9 +135,7 @@ class DispatchTest : public ::testing::Test {
   protected:
     void SetUp() override {
         for (const wchar_t* name : {L"Line1", L"Line2"}) {
-            auto group =
-                std::make_unique<TopicGroup>(SharedText::fromWide(test::kFakeProgId),
-                                             SharedText::fromWide(L""), SharedText::fromWide(name));
+            auto group = test::makeTopicGroup(name);
             const HandleKey key = keyOf(group->topicHandle);
             topicTable().emplace(key, std::move(group));
         }

@@ -23,9 +23,7 @@ HCONV conversationOf(UINT_PTR value) {
 class ItemLinksTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        group =
-            std::make_unique<TopicGroup>(SharedText::fromWide(test::kFakeProgId),
-                                         SharedText::fromWide(L""), SharedText::fromWide(L"Line1"));
+        group = test::makeTopicGroup();
         log.clear();
     }
     void TearDown() override { group.reset(); }

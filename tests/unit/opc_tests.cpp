@@ -22,9 +22,7 @@ using test::FakeOpcServer;
 class OpcTest : public ::testing::Test {
   protected:
     std::unique_ptr<TopicGroup> make(const wchar_t* node = L"", const wchar_t* topic = L"Line1") {
-        return std::make_unique<TopicGroup>(SharedText::fromWide(test::kFakeProgId),
-                                            SharedText::fromWide(node),
-                                            SharedText::fromWide(topic));
+        return test::makeTopicGroup(topic, node);
     }
     HRESULT failure(const wchar_t* node = L"") {
         try {

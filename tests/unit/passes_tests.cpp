@@ -23,9 +23,7 @@ using test::LogCapture;
 class PassesTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        group =
-            std::make_unique<TopicGroup>(SharedText::fromWide(test::kFakeProgId),
-                                         SharedText::fromWide(L""), SharedText::fromWide(L"Line1"));
+        group = test::makeTopicGroup();
         opc = server.group;
         opc->calls = nullptr;
         log.clear();

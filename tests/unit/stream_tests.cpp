@@ -162,9 +162,7 @@ TEST(StreamDecoding, PlainValuesAreRebuiltFieldByField) {
 class StoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        group =
-            std::make_unique<TopicGroup>(SharedText::fromWide(test::kFakeProgId),
-                                         SharedText::fromWide(L""), SharedText::fromWide(L"Line1"));
+        group = test::makeTopicGroup();
         for (HandleKey key : {0xC001u, 0xC002u}) {
             group->itemTable[key].linkCount = 1;
         }

@@ -70,9 +70,7 @@ class StatusWindowTest : public ::testing::Test {
     void addTopics(std::initializer_list<const wchar_t*> names) {
         for (const wchar_t* name : names) {
             servers.push_back(std::make_unique<test::FakeOpcServer>());
-            auto group =
-                std::make_unique<TopicGroup>(SharedText::fromWide(test::kFakeProgId),
-                                             SharedText::fromWide(L""), SharedText::fromWide(name));
+            auto group = test::makeTopicGroup(name);
             const HandleKey key = keyOf(group->topicHandle);
             topicTable().emplace(key, std::move(group));
         }
