@@ -6,14 +6,15 @@
 
 namespace korven {
 
-HDDEDATA CALLBACK ddeCallback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item,
-                              HDDEDATA data, ULONG_PTR data1, ULONG_PTR data2) {
-    const DdeTransaction transaction{type, format, conversation, topic, item, data, data1, data2};
-    switch (type) {
+namespace {
+
+HDDEDATA dispatch(const DdeTransaction& transaction) {
+    const HSZ topic = transaction.topic;
+    switch (transaction.type) {
         case XTYP_CONNECT:
             return reinterpret_cast<HDDEDATA>(findTopicGroup(topic) != nullptr ? 1 : 0);
         case XTYP_ADVSTART: {
-            if (format != CF_TEXT) {
+            if (transaction.format != CF_TEXT) {
                 return nullptr;
             }
             TopicGroup* group = findTopicGroup(topic);
@@ -48,6 +49,18 @@ HDDEDATA CALLBACK ddeCallback(UINT type, UINT format, HCONV conversation, HSZ to
         default:
             // Poke, execute, wildcard connect and notices: not served.
             return nullptr;
+    }
+}
+
+}  // namespace
+
+HDDEDATA CALLBACK ddeCallback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item,
+                              HDDEDATA data, ULONG_PTR data1, ULONG_PTR data2) {
+    // Nothing may unwind into DDEML: a failure (memory, say) answers "no".
+    try {
+        return dispatch({type, format, conversation, topic, item, data, data1, data2});
+    } catch (...) {
+        return nullptr;
     }
 }
 

@@ -114,8 +114,9 @@ STDMETHODIMP_(void) DataChangeSink::OnDataChange(FORMATETC* format, STGMEDIUM* m
     }
     try {
         group_->storeDataChange(decodeDataChangeBlock(block.data(), block.size()));
-    } catch (const _com_error&) {
-        // Out of memory while storing: the values stored so far stay.
+    } catch (...) {
+        // Out of memory while storing: the values stored so far stay, and
+        // nothing unwinds into the server's call.
     }
 }
 

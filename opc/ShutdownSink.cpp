@@ -36,9 +36,9 @@ STDMETHODIMP ShutdownSink::ShutdownRequest(LPCWSTR reason) {
     if (group_ == nullptr) {
         return S_OK;
     }
-    logInfo(L"「" + group_->topicName.str() + L"」シャットダウン。(" +
-            std::wstring(reason ? reason : L"") + L")");
     try {
+        logInfo(L"「" + group_->topicName.str() + L"」シャットダウン。(" +
+                std::wstring(reason ? reason : L"") + L")");
         reason_ = SharedText::fromWide(reason);
     } catch (...) {
         reason_.reset();

@@ -87,7 +87,9 @@ void onNotify(const NMHDR* header) {
 
 }  // namespace
 
-INT_PTR CALLBACK statusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+namespace {
+
+INT_PTR handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG:
             return onInitDialog(window);
@@ -118,6 +120,18 @@ INT_PTR CALLBACK statusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
             return TRUE;
         default:
             return FALSE;
+    }
+}
+
+}  // namespace
+
+INT_PTR CALLBACK statusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    // The timers drive all background work from here: a failure in one tick
+    // must not unwind through the message loop and end the process.
+    try {
+        return handleMessage(window, message, wParam, lParam);
+    } catch (...) {
+        return TRUE;
     }
 }
 
