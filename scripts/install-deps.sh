@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   googletest
   wine wine64 libwine-dev
-  xvfb xauth x11-apps imagemagick
+  xvfb xauth x11-apps imagemagick libxtst6 fonts-ipafont-gothic
 )
 
 missing=()
