@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "TextScan.h"
 #include "ValueText.h"
 
 namespace opcsim {
@@ -21,27 +22,8 @@ std::vector<std::string_view> words(std::string_view text) {
             break;
         }
         size_t start = i;
-        bool inQuote = false;
-        int depth = 0;
-        for (; i < text.size(); ++i) {
-            char c = text[i];
-            if (inQuote) {
-                if (c == '\\') {
-                    ++i;
-                } else if (c == '"') {
-                    inQuote = false;
-                }
-            } else if (c == '"') {
-                inQuote = true;
-            } else if (c == '{') {
-                ++depth;
-            } else if (c == '}') {
-                --depth;
-            } else if ((c == ' ' || c == '\t') && depth == 0) {
-                break;
-            }
-        }
-        out.push_back(text.substr(start, std::min(i, text.size()) - start));
+        i = findSeparator(text, start, " \t");
+        out.push_back(text.substr(start, i - start));
     }
     return out;
 }
@@ -51,29 +33,6 @@ bool number(std::string_view word, double* out) {
     char* end = nullptr;
     *out = std::strtod(s.c_str(), &end);
     return !s.empty() && *end == '\0';
-}
-
-bool isNumeric(VARTYPE vt) {
-    switch (vt) {
-        case VT_I1:
-        case VT_UI1:
-        case VT_I2:
-        case VT_UI2:
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_I8:
-        case VT_UI8:
-        case VT_R4:
-        case VT_R8:
-        case VT_CY:
-        case VT_DATE:
-        case VT_DECIMAL:
-            return true;
-        default:
-            return false;
-    }
 }
 
 bool isInteger(VARTYPE vt) {
@@ -91,6 +50,19 @@ bool isInteger(VARTYPE vt) {
             return true;
         default:
             return false;
+    }
+}
+
+bool isNumeric(VARTYPE vt) {
+    switch (vt) {
+        case VT_R4:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE:
+        case VT_DECIMAL:
+            return true;
+        default:
+            return isInteger(vt);
     }
 }
 

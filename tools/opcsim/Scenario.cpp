@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "TextScan.h"
 #include "ValueText.h"
 
 namespace opcsim {
@@ -22,29 +23,14 @@ std::string_view trim(std::string_view s) {
 std::vector<std::string_view> fields(std::string_view text) {
     std::vector<std::string_view> out;
     size_t start = 0;
-    bool inQuote = false;
-    int depth = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (inQuote) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                inQuote = false;
-            }
-        } else if (c == '"') {
-            inQuote = true;
-        } else if (c == '{') {
-            ++depth;
-        } else if (c == '}') {
-            --depth;
-        } else if (c == ';' && depth == 0) {
-            out.push_back(trim(text.substr(start, i - start)));
-            start = i + 1;
+    while (true) {
+        size_t end = findSeparator(text, start, ";");
+        out.push_back(trim(text.substr(start, end - start)));
+        if (end == text.size()) {
+            return out;
         }
+        start = end + 1;
     }
-    out.push_back(trim(text.substr(start)));
-    return out;
 }
 
 std::optional<unsigned long long> parseNumber(std::string_view text) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "OpcServer.h"
+#include "TextScan.h"
 #include "ValueText.h"
 
 namespace opcsim {
@@ -31,16 +32,6 @@ std::string readFile(const std::wstring& path, bool* found) {
     }
     CloseHandle(file);
     return text;
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
-        s.remove_suffix(1);
-    }
-    return s;
 }
 
 }  // namespace
@@ -211,7 +202,7 @@ void Simulation::pollControl() {
         size_t start = 0;
         while (ok && start < text.size()) {
             size_t end = text.find('\n', start);
-            std::string line(trim(std::string_view(text).substr(
+            std::string line(trimBlanks(std::string_view(text).substr(
                 start, end == std::string::npos ? std::string::npos : end - start)));
             if (!line.empty() && line[0] != '#') {
                 runCommand(line);
@@ -228,7 +219,7 @@ void Simulation::runCommand(const std::string& line) {
     size_t space = line.find(' ');
     const std::string verb = line.substr(0, space);
     const std::string rest =
-        space == std::string::npos ? "" : std::string(trim(line.substr(space + 1)));
+        space == std::string::npos ? "" : std::string(trimBlanks(line.substr(space + 1)));
     JournalLine entry("Control." + verb);
     if (verb == "set" || verb == "quality") {
         size_t split = rest.find(' ');

@@ -8,6 +8,8 @@
 #include <map>
 #include <vector>
 
+#include "TextScan.h"
+
 namespace opcsim {
 namespace {
 
@@ -26,26 +28,17 @@ const std::map<std::string, VARTYPE, std::less<>>& scalarTypes() {
     return types;
 }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
+// The digits of an integer text, decimal or 0x hex, with no sign or blank
+// among them.
+struct Magnitude {
+    unsigned long long value;
+    bool hex;
+};
 
-std::optional<int64_t> parseSigned(std::string_view text, int64_t lo, int64_t hi) {
-    std::string s(trim(text));
-    if (s.empty()) {
-        return std::nullopt;
-    }
-    bool negative = s[0] == '-';
-    std::string digits = (s[0] == '-' || s[0] == '+') ? s.substr(1) : s;
-    int base = 10;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-        base = 16;
+std::optional<Magnitude> parseMagnitude(std::string digits) {
+    const bool hex =
+        digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
+    if (hex) {
         digits = digits.substr(2);
     }
     if (digits.empty() || digits.find_first_of("+- ") != std::string::npos) {
@@ -53,12 +46,26 @@ std::optional<int64_t> parseSigned(std::string_view text, int64_t lo, int64_t hi
     }
     char* end = nullptr;
     errno = 0;
-    unsigned long long magnitude = std::strtoull(digits.c_str(), &end, base);
+    unsigned long long value = std::strtoull(digits.c_str(), &end, hex ? 16 : 10);
     if (errno != 0 || *end != '\0') {
         return std::nullopt;
     }
+    return Magnitude{value, hex};
+}
+
+std::optional<int64_t> parseSigned(std::string_view text, int64_t lo, int64_t hi) {
+    std::string s(trimBlanks(text));
+    if (s.empty()) {
+        return std::nullopt;
+    }
+    bool negative = s[0] == '-';
+    auto parsed = parseMagnitude((s[0] == '-' || s[0] == '+') ? s.substr(1) : s);
+    if (!parsed) {
+        return std::nullopt;
+    }
+    unsigned long long magnitude = parsed->value;
     // Hex text names the bit pattern: 0xFFFFFFFF is -1 for a 32-bit type.
-    if (base == 16 && !negative) {
+    if (parsed->hex && !negative) {
         if (lo < 0 && hi > 0) {
             uint64_t span = static_cast<uint64_t>(hi) * 2 + 1;
             if (magnitude > span) {
@@ -86,27 +93,15 @@ std::optional<int64_t> parseSigned(std::string_view text, int64_t lo, int64_t hi
 }
 
 std::optional<uint64_t> parseUnsigned(std::string_view text, uint64_t hi) {
-    std::string s(trim(text));
-    int base = 10;
-    std::string digits = s;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-        base = 16;
-        digits = digits.substr(2);
-    }
-    if (digits.empty() || digits.find_first_of("+- ") != std::string::npos) {
+    auto parsed = parseMagnitude(std::string(trimBlanks(text)));
+    if (!parsed || parsed->value > hi) {
         return std::nullopt;
     }
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long value = std::strtoull(digits.c_str(), &end, base);
-    if (errno != 0 || *end != '\0' || value > hi) {
-        return std::nullopt;
-    }
-    return value;
+    return parsed->value;
 }
 
 std::optional<double> parseReal(std::string_view text) {
-    std::string s(trim(text));
+    std::string s(trimBlanks(text));
     if (s.empty()) {
         return std::nullopt;
     }
@@ -121,13 +116,13 @@ std::optional<double> parseReal(std::string_view text) {
 
 // Splits "{a,b,c}" at top-level commas; quoted texts may hold commas.
 std::optional<std::vector<std::string_view>> splitArray(std::string_view text) {
-    text = trim(text);
+    text = trimBlanks(text);
     if (text.size() < 2 || text.front() != '{' || text.back() != '}') {
         return std::nullopt;
     }
     text = text.substr(1, text.size() - 2);
     std::vector<std::string_view> parts;
-    if (trim(text).empty()) {
+    if (trimBlanks(text).empty()) {
         return parts;
     }
     size_t start = 0;
@@ -139,11 +134,11 @@ std::optional<std::vector<std::string_view>> splitArray(std::string_view text) {
         } else if (c == '"') {
             inQuote = !inQuote;
         } else if (c == ',' && !inQuote) {
-            parts.push_back(trim(text.substr(start, i - start)));
+            parts.push_back(trimBlanks(text.substr(start, i - start)));
             start = i + 1;
         }
     }
-    parts.push_back(trim(text.substr(start)));
+    parts.push_back(trimBlanks(text.substr(start)));
     return parts;
 }
 
@@ -151,7 +146,7 @@ std::string parseScalar(std::string_view text, VARTYPE vt, VARIANT* out) {
     const std::string bad = "not a value of type " + typeName(vt) + ": " + std::string(text);
     switch (vt) {
         case VT_EMPTY:
-            return trim(text).empty() ? std::string() : bad;
+            return trimBlanks(text).empty() ? std::string() : bad;
         case VT_I1:
         case VT_I2:
         case VT_I4:
@@ -227,7 +222,7 @@ std::string parseScalar(std::string_view text, VARTYPE vt, VARIANT* out) {
             return {};
         }
         case VT_BOOL: {
-            std::string_view t = trim(text);
+            std::string_view t = trimBlanks(text);
             if (t == "true" || t == "1") {
                 out->boolVal = VARIANT_TRUE;
             } else if (t == "false" || t == "0") {
@@ -240,7 +235,7 @@ std::string parseScalar(std::string_view text, VARTYPE vt, VARIANT* out) {
         }
         case VT_CY:
         case VT_DECIMAL: {
-            std::string t(trim(text));
+            std::string t(trimBlanks(text));
             if (t.empty() || !parseReal(t)) {
                 return bad;
             }
@@ -273,7 +268,7 @@ std::string parseScalar(std::string_view text, VARTYPE vt, VARIANT* out) {
 }  // namespace
 
 std::optional<VARTYPE> parseTypeName(std::string_view name) {
-    name = trim(name);
+    name = trimBlanks(name);
     const auto& types = scalarTypes();
     constexpr std::string_view arrayPrefix = "VT_ARRAY|";
     if (name.substr(0, arrayPrefix.size()) == arrayPrefix) {
@@ -336,7 +331,7 @@ std::string parseValue(std::string_view text, VARTYPE vt, VARIANT* out) {
 }
 
 std::optional<std::wstring> parseQuoted(std::string_view text) {
-    text = trim(text);
+    text = trimBlanks(text);
     if (text.size() < 2 || text.front() != '"' || text.back() != '"') {
         return std::nullopt;
     }
