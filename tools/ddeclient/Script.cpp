@@ -4,6 +4,8 @@
 #include <cwctype>
 #include <utility>
 
+#include "NumberText.h"
+
 namespace ddetool {
 
 namespace {
@@ -71,32 +73,11 @@ bool isCommandWord(std::wstring_view token) {
 }
 
 std::optional<std::uint32_t> parseNumber(std::wstring_view text) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty() || text.size() > 10) {
+    const std::optional<std::uint64_t> value = parseDigits(text, 10);
+    if (!value || *value > 0xFFFFFFFFull) {
         return std::nullopt;
     }
-    std::uint64_t value = 0;
-    for (const wchar_t c : text) {
-        unsigned digit = 0;
-        if (c >= L'0' && c <= L'9') {
-            digit = static_cast<unsigned>(c - L'0');
-        } else if (base == 16 && c >= L'a' && c <= L'f') {
-            digit = static_cast<unsigned>(c - L'a' + 10);
-        } else if (base == 16 && c >= L'A' && c <= L'F') {
-            digit = static_cast<unsigned>(c - L'A' + 10);
-        } else {
-            return std::nullopt;
-        }
-        value = value * static_cast<unsigned>(base) + digit;
-        if (value > 0xFFFFFFFFull) {
-            return std::nullopt;
-        }
-    }
-    return static_cast<std::uint32_t>(value);
+    return static_cast<std::uint32_t>(*value);
 }
 
 ParseResult parseScript(const std::vector<std::wstring>& tokens, bool implicitConnect) {

@@ -2,13 +2,13 @@
 // run in order; "-" or "stdin" reads further commands from standard input. See
 // README.md for the command language, the output lines and the exit codes.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <string>
 #include <vector>
 
 #include "ClientSession.h"
 #include "CodePageText.h"
+#include "CommandLine.h"
 #include "DdeErrorName.h"
 #include "InputPump.h"
 #include "OutputSink.h"
@@ -49,20 +49,6 @@ void usage(const std::wstring& error) {
     ddetool::writeErrorLine(kUsage);
 }
 
-std::vector<std::wstring> arguments() {
-    std::vector<std::wstring> tokens;
-    int count = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (argv == nullptr) {
-        return tokens;
-    }
-    for (int i = 1; i < count; ++i) {
-        tokens.emplace_back(argv[i]);
-    }
-    LocalFree(argv);
-    return tokens;
-}
-
 struct Outcome {
     bool failed = false;
     bool usage = false;
@@ -100,7 +86,7 @@ void runStandardInput(ddetool::InputPump& pump, ddetool::ClientSession& session,
 }  // namespace
 
 int main() {
-    const std::vector<std::wstring> tokens = arguments();
+    const std::vector<std::wstring> tokens = ddetool::commandLineArguments();
     if (tokens.empty()) {
         usage(L"no command");
         return kExitUsage;

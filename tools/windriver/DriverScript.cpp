@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "NumberText.h"
+
 namespace windriver {
 
 namespace {
@@ -30,43 +32,18 @@ constexpr std::array<Spec, 12> kSpecs{{
 }  // namespace
 
 std::optional<std::int64_t> parseInteger(const std::wstring& text) {
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && text[i] == L'-') {
-        negative = true;
-        ++i;
+    std::wstring_view digits = text;
+    const bool negative = !digits.empty() && digits[0] == L'-';
+    if (negative) {
+        digits.remove_prefix(1);
     }
-    unsigned base = 10;
-    if (text.size() > i + 2 && text[i] == L'0' && (text[i + 1] == L'x' || text[i + 1] == L'X')) {
-        base = 16;
-        i += 2;
-    }
-    if (i >= text.size() || text.size() - i > 16) {
+    // Sixteen decimal digits stay below INT64_MAX; sixteen hexadecimal digits
+    // are the 64-bit pattern (0xFFFFFFFFFFFFFFFF is -1).
+    const std::optional<std::uint64_t> value = ddetool::parseDigits(digits, 16);
+    if (!value) {
         return std::nullopt;
     }
-    std::uint64_t value = 0;
-    for (; i < text.size(); ++i) {
-        const wchar_t c = text[i];
-        unsigned digit = 0;
-        if (c >= L'0' && c <= L'9') {
-            digit = static_cast<unsigned>(c - L'0');
-        } else if (base == 16 && c >= L'a' && c <= L'f') {
-            digit = static_cast<unsigned>(c - L'a' + 10);
-        } else if (base == 16 && c >= L'A' && c <= L'F') {
-            digit = static_cast<unsigned>(c - L'A' + 10);
-        } else {
-            return std::nullopt;
-        }
-        if (value > (UINT64_MAX - digit) / base) {
-            return std::nullopt;
-        }
-        value = value * base + digit;
-    }
-    if (base == 10 && value > static_cast<std::uint64_t>(INT64_MAX)) {
-        return std::nullopt;
-    }
-    const auto signedValue = static_cast<std::int64_t>(value);
-    return negative ? -signedValue : signedValue;
+    return static_cast<std::int64_t>(negative ? 0 - *value : *value);
 }
 
 DriverScript parseDriverArguments(const std::vector<std::wstring>& args) {

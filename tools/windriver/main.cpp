@@ -2,12 +2,12 @@
 // another process and drives it: posts commands and messages, waits for it to
 // show, hide or go, reads control texts, check states and styles. See README.md.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <string>
 #include <vector>
 
 #include "Actions.h"
+#include "CommandLine.h"
 #include "DriverScript.h"
 #include "OutputSink.h"
 #include "TextEscape.h"
@@ -29,13 +29,7 @@ const char kUsage[] =
 }  // namespace
 
 int main() {
-    int count = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
-    std::vector<std::wstring> args;
-    for (int i = 1; argv != nullptr && i < count; ++i) {
-        args.emplace_back(argv[i]);
-    }
-    LocalFree(argv);
+    const std::vector<std::wstring> args = ddetool::commandLineArguments();
 
     const windriver::DriverScript script = windriver::parseDriverArguments(args);
     if (!script.error.empty()) {

@@ -8,7 +8,6 @@
 // posted each MS milliseconds. Prints "READY" once the service is registered,
 // then one line per transaction; "BYE" at the end.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <memory>
 #include <string>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "CodePageText.h"
+#include "CommandLine.h"
 #include "OutputSink.h"
 #include "PeerServer.h"
 
@@ -57,13 +57,7 @@ void readInput(DWORD mainThread) {
 }  // namespace
 
 int main() {
-    int count = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
-    std::vector<std::wstring> args;
-    for (int i = 1; argv != nullptr && i < count; ++i) {
-        args.emplace_back(argv[i]);
-    }
-    LocalFree(argv);
+    const std::vector<std::wstring> args = ddetool::commandLineArguments();
 
     UINT tickMs = 0;
     std::vector<std::wstring> names;
