@@ -272,28 +272,39 @@ bool ClientSession::use(const Command& c) {
     return true;
 }
 
+std::optional<ClientSession::ItemTarget> ClientSession::itemTarget(const char* word,
+                                                                   const Command& c,
+                                                                   const std::string& head) {
+    const std::optional<UINT> format = resolveClipboardFormat(c.format);
+    if (!format) {
+        writeLine(std::string(word) + " FAIL " + head + " reason=bad-format");
+        return std::nullopt;
+    }
+    ItemTarget target{*format, head + " fmt=" + std::to_string(*format),
+                      StringHandle(instance_, c.first.c_str())};
+    if (!target.item.get()) {
+        writeLine(std::string(word) + " FAIL " + target.fields + " reason=item-name");
+        return std::nullopt;
+    }
+    return target;
+}
+
 bool ClientSession::request(const Command& c) {
     Conversation* conv = currentOr("REQUEST");
     if (conv == nullptr) {
         return false;
     }
-    const std::optional<UINT> format = resolveClipboardFormat(c.format);
-    const std::string head = convField(conv->index) + " " + itemFields(c.first);
-    if (!format) {
-        writeLine("REQUEST FAIL " + head + " reason=bad-format");
-        return false;
-    }
-    const std::string fields = head + " fmt=" + std::to_string(*format);
-    const StringHandle item(instance_, c.first.c_str());
-    if (!item.get()) {
-        writeLine("REQUEST FAIL " + fields + " reason=item-name");
+    const std::optional<ItemTarget> target =
+        itemTarget("REQUEST", c, convField(conv->index) + " " + itemFields(c.first));
+    if (!target) {
         return false;
     }
     DWORD result = 0;
-    const DataHandle data(DdeClientTransaction(nullptr, 0, conv->handle, item.get(), *format,
-                                               XTYP_REQUEST, timeoutMs_, &result));
+    const DataHandle data(DdeClientTransaction(nullptr, 0, conv->handle, target->item.get(),
+                                               target->format, XTYP_REQUEST, timeoutMs_, &result));
     if (data.get() == nullptr) {
-        writeLine("REQUEST FAIL " + fields + " " + dmlErrorField(DdeGetLastError(instance_)));
+        writeLine("REQUEST FAIL " + target->fields + " " +
+                  dmlErrorField(DdeGetLastError(instance_)));
         return false;
     }
     std::string bytes;
@@ -302,7 +313,7 @@ bool ClientSession::request(const Command& c) {
         bytes = access.copy();
     }
     consumeTrailingRequestAck(conv->handle, kTrailingAckMs);
-    writeLine("REQUEST OK " + fields + " " + dataFields(bytes, *format));
+    writeLine("REQUEST OK " + target->fields + " " + dataFields(bytes, target->format));
     return true;
 }
 
@@ -312,17 +323,11 @@ bool ClientSession::advise(const Command& c, bool start) {
     if (conv == nullptr) {
         return false;
     }
-    const std::optional<UINT> format = resolveClipboardFormat(c.format);
-    const std::string head = convField(conv->index) + " " + itemFields(c.first) +
-                             " mode=" + (c.mode == LinkMode::Warm ? "warm" : "hot");
-    if (!format) {
-        writeLine(std::string(word) + " FAIL " + head + " reason=bad-format");
-        return false;
-    }
-    const std::string fields = head + " fmt=" + std::to_string(*format);
-    const StringHandle item(instance_, c.first.c_str());
-    if (!item.get()) {
-        writeLine(std::string(word) + " FAIL " + fields + " reason=item-name");
+    const std::optional<ItemTarget> target =
+        itemTarget(word, c,
+                   convField(conv->index) + " " + itemFields(c.first) +
+                       " mode=" + (c.mode == LinkMode::Warm ? "warm" : "hot"));
+    if (!target) {
         return false;
     }
     UINT type = start ? XTYP_ADVSTART : XTYP_ADVSTOP;
@@ -330,14 +335,14 @@ bool ClientSession::advise(const Command& c, bool start) {
         type |= XTYPF_NODATA;
     }
     DWORD result = 0;
-    const HDDEDATA ok = DdeClientTransaction(nullptr, 0, conv->handle, item.get(), *format, type,
-                                             timeoutMs_, &result);
+    const HDDEDATA ok = DdeClientTransaction(nullptr, 0, conv->handle, target->item.get(),
+                                             target->format, type, timeoutMs_, &result);
     if (ok == nullptr) {
-        writeLine(std::string(word) + " FAIL " + fields + " " +
+        writeLine(std::string(word) + " FAIL " + target->fields + " " +
                   dmlErrorField(DdeGetLastError(instance_)));
         return false;
     }
-    writeLine(std::string(word) + " OK " + fields);
+    writeLine(std::string(word) + " OK " + target->fields);
     return true;
 }
 
@@ -346,29 +351,22 @@ bool ClientSession::poke(const Command& c) {
     if (conv == nullptr) {
         return false;
     }
-    const std::optional<UINT> format = resolveClipboardFormat(c.format);
-    const std::string head = convField(conv->index) + " " + itemFields(c.first);
-    if (!format) {
-        writeLine("POKE FAIL " + head + " reason=bad-format");
+    const std::optional<ItemTarget> target =
+        itemTarget("POKE", c, convField(conv->index) + " " + itemFields(c.first));
+    if (!target) {
         return false;
     }
-    const std::string fields = head + " fmt=" + std::to_string(*format);
-    const StringHandle item(instance_, c.first.c_str());
-    if (!item.get()) {
-        writeLine("POKE FAIL " + fields + " reason=item-name");
-        return false;
-    }
-    std::string bytes = encodeText(c.second, *format);
+    std::string bytes = encodeText(c.second, target->format);
     DWORD result = 0;
-    const HDDEDATA ok = DdeClientTransaction(reinterpret_cast<LPBYTE>(bytes.data()),
-                                             static_cast<DWORD>(bytes.size()), conv->handle,
-                                             item.get(), *format, XTYP_POKE, timeoutMs_, &result);
+    const HDDEDATA ok = DdeClientTransaction(
+        reinterpret_cast<LPBYTE>(bytes.data()), static_cast<DWORD>(bytes.size()), conv->handle,
+        target->item.get(), target->format, XTYP_POKE, timeoutMs_, &result);
     if (ok == nullptr) {
-        writeLine("POKE FAIL " + fields + " " + dmlErrorField(DdeGetLastError(instance_)));
+        writeLine("POKE FAIL " + target->fields + " " + dmlErrorField(DdeGetLastError(instance_)));
         return false;
     }
     const bool fack = (result & DDE_FACK) != 0;
-    writeLine("POKE OK " + fields + " fack=" + (fack ? "1" : "0") +
+    writeLine("POKE OK " + target->fields + " fack=" + (fack ? "1" : "0") +
               " result=" + hexNumber(result, 4));
     return fack;
 }

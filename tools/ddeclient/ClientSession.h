@@ -5,9 +5,11 @@
 #include <windows.h>
 #include <ddeml.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "DdeHandles.h"
 #include "InputPump.h"
 #include "Script.h"
 
@@ -54,6 +56,18 @@ class ClientSession {
     // The current open conversation; prints "<WORD> FAIL reason=no-conversation"
     // and gives null when there is none.
     Conversation* currentOr(const char* word);
+    // What an item transaction names: the clipboard format, the item's string
+    // handle, and the line fields (`head` and "fmt=F") that report on it.
+    struct ItemTarget {
+        UINT format = 0;
+        std::string fields;
+        StringHandle item;
+    };
+    // Resolves the command's format and makes the item's handle; prints
+    // "<WORD> FAIL <fields> reason=bad-format|item-name" and gives nullopt when
+    // either fails.
+    std::optional<ItemTarget> itemTarget(const char* word, const Command& c,
+                                         const std::string& head);
     int add(HCONV handle);
     // "service=S topic=T" of the partner of an open conversation.
     std::string partnerFields(HCONV handle);
