@@ -13,14 +13,12 @@ fi
 win_path="Z:${dll//\//\\}"
 # The proxy class identifier is that of the first interface, IOPCServer.
 key='HKCR\CLSID\{39C13A4D-011E-11D0-9675-0020AFD8ADB3}\InprocServer32'
-current="$("$WINE64" reg query "$key" /ve 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p' || true)"
-if [ "${current,,}" = "${win_path,,}" ]; then
-  exit 0
-fi
+registered() {
+  local current
+  current="$("$WINE64" reg query "$key" /ve 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p' || true)"
+  [ "${current,,}" = "${win_path,,}" ]
+}
+registered && exit 0
 "$WINE64" regsvr32 /s "$win_path"
-current="$("$WINE64" reg query "$key" /ve 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p' || true)"
-if [ "${current,,}" != "${win_path,,}" ]; then
-  echo "20-opc-proxy: regsvr32 did not register $win_path" >&2
-  exit 1
-fi
+registered || { echo "20-opc-proxy: regsvr32 did not register $win_path" >&2; exit 1; }
 echo "20-opc-proxy: registered $win_path"
