@@ -5,6 +5,8 @@
 #
 # Uses the running session (scripts/wine-session.sh start) when there is one;
 # otherwise starts one for this command and ends it afterwards.
+# KORVEN_WINE_LOCALE runs the program in that locale (e.g. ja_JP.UTF-8, which
+# gives it the ANSI code page 932) without the shell having to know it.
 # KORVEN_WINE_DIR chooses the session folder (default: build/x86_64/wine, the
 # folder the tests use; the programs are taken from its parent build folder).
 set -euo pipefail
@@ -23,10 +25,14 @@ fi
 export DISPLAY
 DISPLAY="$(cat "$wine_dir/display")"
 
+locale=()
+if [ -n "${KORVEN_WINE_LOCALE:-}" ]; then
+  locale=(LANG="$KORVEN_WINE_LOCALE" LC_ALL="$KORVEN_WINE_LOCALE")
+fi
 if [ $own_session -eq 0 ]; then
-  exec /usr/lib/wine/wine64 "$@"
+  exec env "${locale[@]}" /usr/lib/wine/wine64 "$@"
 fi
 rc=0
-/usr/lib/wine/wine64 "$@" || rc=$?
+env "${locale[@]}" /usr/lib/wine/wine64 "$@" || rc=$?
 "$here/wine-session.sh" stop
 exit $rc

@@ -28,8 +28,7 @@ def wine_env(lang=None):
     env = dict(os.environ)
     env.setdefault("KORVEN_WINE_DIR", os.path.join(BUILD_DIR, "wine"))
     if lang:
-        env["LANG"] = lang
-        env["LC_ALL"] = lang
+        env["KORVEN_WINE_LOCALE"] = lang
     return env
 
 

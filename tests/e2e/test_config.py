@@ -75,6 +75,7 @@ class Sections(BridgeTestCase):
         self.assertIn(settings("第一ライン"), bridge.out_lines())
         self.assertIn("情報：「第一ライン」のインスタンス生成。", bridge.out_lines())
         self.assertEqual(bridge.exit_via_menu(), 0)
+        self.assertEqual(bridge.err_bytes(), b"")
 
 
 if __name__ == "__main__":
