@@ -15,7 +15,8 @@ struct ReadItem {
     WORD reserved = 0;
     WORD vt = 0;
     uint8_t record[16] = {};
-    std::wstring text;  // VT_BSTR only
+    std::wstring text;              // VT_BSTR only
+    std::vector<uint8_t> elements;  // VT_ARRAY only: the packed elements
 };
 
 struct ReadBlock {
@@ -65,6 +66,15 @@ inline std::optional<ReadBlock> readBlock(const std::vector<uint8_t>& b) {
                 return std::nullopt;
             }
             item.text.assign(reinterpret_cast<const wchar_t*>(b.data() + offset + 20), bytes / 2);
+        } else if (item.vt & VT_ARRAY) {
+            if (offset + 20ull > b.size()) {
+                return std::nullopt;
+            }
+            const uint32_t bytes = u32(offset + 16);
+            if (offset + 20ull + bytes > b.size()) {
+                return std::nullopt;
+            }
+            item.elements.assign(b.begin() + offset + 20, b.begin() + offset + 20 + bytes);
         }
         block.items.push_back(item);
     }

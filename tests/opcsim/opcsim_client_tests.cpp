@@ -8,6 +8,8 @@
 #include <ocidl.h>
 #include <olectl.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -32,6 +34,51 @@ std::string readJournal() {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// The ms stamp of the first journal line holding `needle` (-1: none).
+long long journalMs(const std::string& journal, const std::string& needle) {
+    const size_t at = journal.find(needle);
+    if (at == std::string::npos) {
+        return -1;
+    }
+    const size_t line = journal.rfind('\n', at);
+    unsigned long seq = 0;
+    long long ms = -1;
+    std::sscanf(journal.c_str() + (line == std::string::npos ? 0 : line + 1), "%lu %lld", &seq,
+                &ms);
+    return ms;
+}
+
+std::string hexBytes(const uint8_t* p, size_t n) {
+    std::string out;
+    char buf[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, "%02X ", p[i]);
+        out += buf;
+    }
+    return out;
+}
+
+// The whole 16-byte record: type word, three zero words, the value's bytes
+// at +8 and zeros after them.
+template <class T>
+void expectRecord(const ReadItem& r, VARTYPE vt, T value) {
+    uint8_t expected[16] = {};
+    std::memcpy(expected, &vt, 2);
+    std::memcpy(expected + 8, &value, sizeof value);
+    EXPECT_EQ(std::memcmp(r.record, expected, 16), 0)
+        << "item " << r.hClient << ": " << hexBytes(r.record, 16) << "expected "
+        << hexBytes(expected, 16);
+}
+
+const ReadItem* findItem(const ReadBlock& block, DWORD hClient) {
+    for (const ReadItem& r : block.items) {
+        if (r.hClient == hClient) {
+            return &r;
+        }
+    }
+    return nullptr;
 }
 
 // Pumps messages until `done` holds or the deadline passes.
@@ -154,6 +201,29 @@ class OpcSimClient : public ::testing::Test {
             server->Release();
             server = nullptr;
         }
+    }
+    // An active group of the given rate; `items` holds its IOPCItemMgt.
+    HRESULT openGroup(DWORD rate, OPCHANDLE hClientGroup, DWORD* revised) {
+        IUnknown* unk = nullptr;
+        const HRESULT hr = server->AddGroup(L"G", TRUE, rate, hClientGroup, nullptr, nullptr, 0,
+                                            &hGroup, revised, IID_IOPCItemMgt, &unk);
+        items = static_cast<IOPCItemMgt*>(unk);
+        return hr;
+    }
+    // Definitions for `ids`, client handles from `firstClient` on.
+    static std::vector<OPCITEMDEF> itemDefs(const std::vector<const wchar_t*>& ids,
+                                            OPCHANDLE firstClient) {
+        std::vector<OPCITEMDEF> defs;
+        for (const wchar_t* id : ids) {
+            defs.push_back(OPCITEMDEF{const_cast<LPWSTR>(L""), const_cast<LPWSTR>(id), TRUE,
+                                      firstClient++, 0, nullptr, VT_EMPTY, 0});
+        }
+        return defs;
+    }
+    HRESULT advise(DWORD advf) {
+        FORMATETC fe{static_cast<CLIPFORMAT>(sink.format), nullptr, DVASPECT_CONTENT, -1,
+                     TYMED_HGLOBAL};
+        return dataObject->DAdvise(&fe, advf, &sink, &connection);
     }
 
     IOPCServer* server = nullptr;
@@ -386,6 +456,268 @@ TEST_F(OpcSimClient, FaultsAreSeenByTheClient) {
 TEST_F(OpcSimClient, CreateInstanceFaultReachesTheCaller) {
     scenario("[faults]\ncreateInstance = 0x80004005\n");
     EXPECT_EQ(connect(), E_FAIL);
+}
+
+TEST_F(OpcSimClient, TheOtherScalarTypesAndArraysCrossTheStreamBitForBit) {
+    scenario(R"([items]
+T.I1 = VT_I1; -128
+T.UI1 = VT_UI1; 255
+T.I2 = VT_I2; -32768
+T.UI4 = VT_UI4; 4294967295
+T.INT = VT_INT; -2147483648
+T.UINT = VT_UINT; 0x80000001
+T.UI8 = VT_UI8; 18446744073709551615
+T.R4 = VT_R4; -0.1
+T.R4TINY = VT_R4; 1e-45
+T.ERROR = VT_ERROR; 0x80040154
+T.AR8 = VT_ARRAY|VT_R8; {1.5,-0.1,1e300}
+T.AI2 = VT_ARRAY|VT_I2; {-1,2,32767}
+T.ANONE = VT_ARRAY|VT_R8; {}
+)");
+    ASSERT_EQ(connect(), S_OK);
+    DWORD revised = 0;
+    ASSERT_EQ(openGroup(60000, 2, &revised), S_OK);
+    ASSERT_EQ(items->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(&dataObject)), S_OK);
+    auto defs = itemDefs({L"T.I1", L"T.UI1", L"T.I2", L"T.UI4", L"T.INT", L"T.UINT", L"T.UI8",
+                          L"T.R4", L"T.R4TINY", L"T.ERROR", L"T.AR8", L"T.AI2", L"T.ANONE"},
+                         1);
+    const VARTYPE canonical[] = {
+        VT_I1, VT_UI1, VT_I2,    VT_UI4,           VT_INT,           VT_UINT,         VT_UI8,
+        VT_R4, VT_R4,  VT_ERROR, VT_ARRAY | VT_R8, VT_ARRAY | VT_I2, VT_ARRAY | VT_R8};
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors),
+              S_OK);
+    ASSERT_NE(results, nullptr);
+    ASSERT_NE(errors, nullptr);
+    for (size_t i = 0; i < defs.size(); ++i) {
+        EXPECT_EQ(errors[i], S_OK) << i;
+        EXPECT_EQ(results[i].vtCanonicalDataType, canonical[i]) << i;
+    }
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+
+    // The group's rate is long: the primed block is the only one.
+    ASSERT_EQ(advise(ADVF_PRIMEFIRST), S_OK);
+    ASSERT_TRUE(pumpUntil([&] { return !sink.blocks.empty(); }));
+    auto block = readBlock(sink.blocks[0]);
+    ASSERT_TRUE(block) << hexBytes(sink.blocks[0].data(), sink.blocks[0].size());
+    EXPECT_EQ(block->hrStatus, S_OK);
+    ASSERT_EQ(block->items.size(), defs.size());
+    auto item = [&](DWORD hClient) {
+        const ReadItem* r = findItem(*block, hClient);
+        return r ? *r : (ADD_FAILURE() << "no item " << hClient, ReadItem{});
+    };
+    expectRecord(item(1), VT_I1, static_cast<int8_t>(-128));
+    expectRecord(item(2), VT_UI1, static_cast<uint8_t>(255));
+    expectRecord(item(3), VT_I2, static_cast<int16_t>(-32768));
+    expectRecord(item(4), VT_UI4, static_cast<uint32_t>(0xFFFFFFFFu));
+    expectRecord(item(5), VT_INT, static_cast<int32_t>(0x80000000u));
+    expectRecord(item(6), VT_UINT, static_cast<uint32_t>(0x80000001u));
+    expectRecord(item(7), VT_UI8, ~0ull);
+    expectRecord(item(8), VT_R4, static_cast<uint32_t>(0xBDCCCCCDu));  // -0.1f
+    expectRecord(item(9), VT_R4, static_cast<uint32_t>(1));            // smallest subnormal
+    expectRecord(item(10), VT_ERROR, static_cast<uint32_t>(0x80040154u));
+
+    // An array: its record's type word and three zero words, then a byte
+    // count and the elements packed at their own width.
+    const uint8_t zeros[6] = {};
+    const ReadItem ar8 = item(11);
+    EXPECT_EQ(ar8.vt, 8197);
+    EXPECT_EQ(std::memcmp(ar8.record + 2, zeros, 6), 0) << hexBytes(ar8.record, 16);
+    const double r8s[] = {1.5, -0.1, 1e300};
+    ASSERT_EQ(ar8.elements.size(), sizeof r8s);
+    EXPECT_EQ(std::memcmp(ar8.elements.data(), r8s, sizeof r8s), 0)
+        << hexBytes(ar8.elements.data(), ar8.elements.size());
+    const ReadItem ai2 = item(12);
+    EXPECT_EQ(ai2.vt, VT_ARRAY | VT_I2);
+    EXPECT_EQ(std::memcmp(ai2.record + 2, zeros, 6), 0) << hexBytes(ai2.record, 16);
+    const int16_t i2s[] = {-1, 2, 32767};
+    ASSERT_EQ(ai2.elements.size(), sizeof i2s);
+    EXPECT_EQ(std::memcmp(ai2.elements.data(), i2s, sizeof i2s), 0);
+    EXPECT_EQ(item(13).vt, VT_ARRAY | VT_R8);
+    EXPECT_TRUE(item(13).elements.empty());
+    // Nothing else in the block: headers, 16-byte records, and the three
+    // arrays' counts and elements.
+    EXPECT_EQ(block->size,
+              20u + 12 * defs.size() + 16 * defs.size() + 3 * 4 + sizeof r8s + sizeof i2s);
+
+    const std::string journal = readJournal();
+    EXPECT_NE(journal.find("7:VT_UI8:18446744073709551615,"), std::string::npos) << journal;
+    EXPECT_NE(journal.find("10:VT_ERROR:0x80040154,"), std::string::npos) << journal;
+    EXPECT_NE(journal.find("12:VT_ARRAY|VT_I2:{-1,2,32767},13:VT_ARRAY|VT_R8:{}]"),
+              std::string::npos)
+        << journal;
+}
+
+TEST_F(OpcSimClient, BlockFaultsReachTheSinkInEveryBlock) {
+    scenario(R"([faults]
+blockStatus = 0x80004005
+unknownHandle = 0xDEAD
+addItemsIncomplete = results
+[items]
+B.Count = VT_I4; 0; counter 1
+B.Fixed = VT_UI2; 7
+)");
+    ASSERT_EQ(connect(), S_OK);
+    DWORD revised = 0;
+    ASSERT_EQ(openGroup(200, 0xB10C, &revised), S_OK);
+    ASSERT_EQ(items->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(&dataObject)), S_OK);
+    ASSERT_EQ(items->QueryInterface(IID_IOPCAsyncIO, reinterpret_cast<void**>(&asyncIo)), S_OK);
+
+    // The results array is left out, the errors array is there.
+    auto defs = itemDefs({L"B.Count", L"B.Fixed"}, 1);
+    OPCITEMRESULT* results = reinterpret_cast<OPCITEMRESULT*>(1);
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(items->AddItems(2, defs.data(), &results, &errors), S_OK);
+    EXPECT_EQ(results, nullptr);
+    ASSERT_NE(errors, nullptr);
+    EXPECT_EQ(errors[0], S_OK);
+    EXPECT_EQ(errors[1], S_OK);
+    CoTaskMemFree(errors);
+
+    // Every block carries the status and starts with the stray handle.
+    auto expectFaulty = [](const ReadBlock& b) {
+        EXPECT_EQ(b.hrStatus, E_FAIL);
+        EXPECT_EQ(b.hClientGroup, 0xB10Cu);
+        ASSERT_FALSE(b.items.empty());
+        EXPECT_EQ(b.items[0].hClient, 0xDEADu);
+        EXPECT_EQ(b.items[0].quality, 0x00C0);
+        expectRecord(b.items[0], VT_I4, static_cast<int32_t>(0));
+    };
+    ASSERT_EQ(advise(ADVF_PRIMEFIRST), S_OK);
+    ASSERT_TRUE(pumpUntil([&] { return !sink.blocks.empty(); }));
+    auto primed = readBlock(sink.blocks[0]);
+    ASSERT_TRUE(primed);
+    expectFaulty(*primed);
+    ASSERT_EQ(primed->items.size(), 3u);
+    ASSERT_NE(findItem(*primed, 2), nullptr);
+    expectRecord(*findItem(*primed, 2), VT_UI2, static_cast<uint16_t>(7));
+
+    // A subscription update: the stray handle, then only what changed.
+    ASSERT_TRUE(pumpUntil([&] { return sink.blocks.size() > 1; }));
+    auto update = readBlock(sink.blocks[1]);
+    ASSERT_TRUE(update);
+    expectFaulty(*update);
+    EXPECT_EQ(update->transactionId, 0u);
+    ASSERT_EQ(update->items.size(), 2u);
+    EXPECT_EQ(update->items[1].hClient, 1u);
+
+    DWORD transaction = 0;
+    ASSERT_EQ(asyncIo->Refresh(connection, OPC_DS_DEVICE, &transaction), S_OK);
+    std::optional<ReadBlock> answer;
+    ASSERT_TRUE(pumpUntil([&] {
+        for (const auto& bytes : sink.blocks) {
+            auto b = readBlock(bytes);
+            if (b && b->transactionId == transaction && transaction != 0) {
+                answer = b;
+                return true;
+            }
+        }
+        return false;
+    }));
+    expectFaulty(*answer);
+    EXPECT_EQ(answer->items.size(), 3u);
+
+    const std::string journal = readJournal();
+    EXPECT_NE(journal.find("-> 0x00000000 hServer=[1,2] errors=[0x00000000,0x00000000] "
+                           "incomplete=results"),
+              std::string::npos)
+        << journal;
+    EXPECT_NE(journal.find("transaction=0 hrStatus=0x80004005 size=" +
+                           std::to_string(sink.blocks[0].size()) + " items=[57005:VT_I4:0,"),
+              std::string::npos)
+        << journal;
+}
+
+TEST_F(OpcSimClient, RefusalsMissingInterfacesAndSlowCallsAreSeenByTheClient) {
+    scenario(R"([faults]
+noDataObject = true
+noConnectionPointContainer = true
+setState = 0x80070005
+addItemsIncomplete = errors
+slow = AddItems:1000, GetStatus:500
+[items]
+C.A = VT_I4; 1
+)");
+    ASSERT_EQ(connect(), S_OK);
+    using Clock = std::chrono::steady_clock;
+    auto msSince = [](Clock::time_point start) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    };
+
+    IConnectionPointContainer* container = reinterpret_cast<IConnectionPointContainer*>(1);
+    EXPECT_EQ(
+        server->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+        E_NOINTERFACE);
+    EXPECT_EQ(container, nullptr);
+    if (container && container != reinterpret_cast<IConnectionPointContainer*>(1)) {
+        container->Release();  // else the server would never end
+    }
+
+    // Slow calls: at least the configured delay (lower bounds only).
+    OPCSERVERSTATUS* status = nullptr;
+    auto start = Clock::now();
+    ASSERT_EQ(server->GetStatus(&status), S_OK);
+    EXPECT_GE(msSince(start), 450);
+    ASSERT_NE(status, nullptr);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+
+    DWORD revised = 0;
+    ASSERT_EQ(openGroup(1000, 3, &revised), S_OK);
+    IDataObject* noData = reinterpret_cast<IDataObject*>(1);
+    EXPECT_EQ(items->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(&noData)),
+              E_NOINTERFACE);
+    EXPECT_EQ(noData, nullptr);
+    if (noData && noData != reinterpret_cast<IDataObject*>(1)) {
+        noData->Release();
+    }
+    ASSERT_EQ(items->QueryInterface(IID_IOPCGroupStateMgt, reinterpret_cast<void**>(&state)), S_OK);
+
+    // AddItems, slow, with the errors array left out.
+    auto defs = itemDefs({L"C.A"}, 1);
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = reinterpret_cast<HRESULT*>(1);
+    start = Clock::now();
+    ASSERT_EQ(items->AddItems(1, defs.data(), &results, &errors), S_OK);
+    EXPECT_GE(msSince(start), 900);
+    EXPECT_EQ(errors, nullptr);
+    ASSERT_NE(results, nullptr);
+    EXPECT_EQ(results[0].vtCanonicalDataType, VT_I4);
+    EXPECT_NE(results[0].hServer, 0u);
+    CoTaskMemFree(results);
+
+    // A refused SetState leaves the group as it was.
+    DWORD requested = 250;
+    BOOL inactive = FALSE;
+    EXPECT_EQ(state->SetState(&requested, &revised, &inactive, nullptr, nullptr, nullptr, nullptr),
+              static_cast<HRESULT>(0x80070005));
+    DWORD rate = 0, lcid = 0;
+    BOOL active = FALSE;
+    LPWSTR name = nullptr;
+    LONG bias = 0;
+    FLOAT deadband = 0;
+    OPCHANDLE hClient = 0, hServer = 0;
+    ASSERT_EQ(state->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &hClient, &hServer),
+              S_OK);
+    CoTaskMemFree(name);
+    EXPECT_EQ(rate, 1000u);
+    EXPECT_EQ(active, TRUE);
+
+    // The server's own clock agrees: AddItems answered at least the delay
+    // after AddGroup did.
+    const std::string journal = readJournal();
+    const long long addGroup = journalMs(journal, "IOPCServer.AddGroup");
+    const long long addItems = journalMs(journal, "IOPCItemMgt.AddItems");
+    ASSERT_GE(addGroup, 0) << journal;
+    ASSERT_GE(addItems, 0) << journal;
+    EXPECT_GE(addItems - addGroup, 900) << journal;
+    EXPECT_NE(journal.find("errors=[0x00000000] incomplete=errors"), std::string::npos) << journal;
+    EXPECT_NE(journal.find("IOPCGroupStateMgt.SetState rate=250 active=0 timeBias=null "
+                           "deadband=null lcid=null hClientGroup=null -> 0x80070005"),
+              std::string::npos)
+        << journal;
 }
 
 }  // namespace
