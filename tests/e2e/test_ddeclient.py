@@ -13,6 +13,8 @@ import time
 import unittest
 import uuid
 
+from harness import poll
+
 SOURCE_DIR = os.environ.get(
     "KORVEN_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 BUILD_DIR = os.environ.get("KORVEN_BUILD_DIR", os.path.join(SOURCE_DIR, "build", "x86_64"))
@@ -74,17 +76,6 @@ def unescape(value):
     return out.decode("utf-8")
 
 
-def poll(predicate, what, timeout=TIMEOUT):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            raise AssertionError(f"timed out waiting for {what}")
-        time.sleep(0.05)
-
-
 class Program:
     """A Wine program with a pipe on standard input and its output in a file."""
 
@@ -104,7 +95,8 @@ class Program:
         self.proc.stdin.flush()
 
     def wait_line(self, predicate, what):
-        return poll(lambda: next((l for l in self.lines() if predicate(l)), None), what)
+        return poll(lambda: next((l for l in self.lines() if predicate(l)), None), TIMEOUT,
+                    what=what)
 
     def end_input(self):
         self.proc.stdin.close()
