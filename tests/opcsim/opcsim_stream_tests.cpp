@@ -136,6 +136,9 @@ TEST(OpcSimScenario, ErrorsNameTheLine) {
     EXPECT_EQ(parseScenario("[faults]\nnoSuchFault = 1\n").error,
               "line 2: unknown fault: noSuchFault");
     EXPECT_EQ(parseScenario("key = 1\n").error.substr(0, 7), "line 1:");
+    // Array elements are packed after the record: no arrays of texts.
+    EXPECT_EQ(parseScenario("[items]\nT = VT_ARRAY|VT_BSTR; {\"a\"}\n").error.substr(0, 7),
+              "line 2:");
     EXPECT_TRUE(parseScenario(defaultScenarioText()).scenario);
 }
 

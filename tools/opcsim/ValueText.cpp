@@ -273,8 +273,9 @@ std::optional<VARTYPE> parseTypeName(std::string_view name) {
     constexpr std::string_view arrayPrefix = "VT_ARRAY|";
     if (name.substr(0, arrayPrefix.size()) == arrayPrefix) {
         auto element = types.find(name.substr(arrayPrefix.size()));
+        // Array elements travel packed after the record: texts cannot.
         if (element == types.end() || element->second == VT_EMPTY ||
-            element->second == VT_DECIMAL) {
+            element->second == VT_DECIMAL || element->second == VT_BSTR) {
             return std::nullopt;
         }
         return static_cast<VARTYPE>(VT_ARRAY | element->second);
