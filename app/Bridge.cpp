@@ -27,10 +27,6 @@ HWND gMainWindow = nullptr;
 
 }  // namespace
 
-HWND mainWindow() {
-    return gMainWindow;
-}
-
 bool startUp() {
     SetLastError(0);
     if (std::atexit(exitHandler) != 0) {

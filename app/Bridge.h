@@ -15,9 +15,6 @@ bool startUp();
 bool createMainWindow(HINSTANCE instance, int showState);
 void exitHandler();
 
-// The status window, or null.
-HWND mainWindow();
-
 // Timer work: every group's tick, and the status page.
 void onTickTimer();
 void onStatusTimer();

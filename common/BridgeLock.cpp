@@ -22,10 +22,6 @@ void BridgeLock::remove() {
     }
 }
 
-bool BridgeLock::initialised() {
-    return gInitialised;
-}
-
 void BridgeLock::enter() {
     if (gInitialised) {
         EnterCriticalSection(&gSection);

@@ -10,7 +10,6 @@ class BridgeLock {
   public:
     static void initialise();
     static void remove();
-    static bool initialised();
     static void enter();
     static void leave();
 };

@@ -135,8 +135,4 @@ INT_PTR CALLBACK statusDialogProc(HWND window, UINT message, WPARAM wParam, LPAR
     }
 }
 
-bool alwaysOnTop() {
-    return gAlwaysOnTop;
-}
-
 }  // namespace korven

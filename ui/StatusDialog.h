@@ -6,7 +6,4 @@ namespace korven {
 
 INT_PTR CALLBACK statusDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// The "Always On Top" flag; off at start.
-bool alwaysOnTop();
-
 }  // namespace korven
