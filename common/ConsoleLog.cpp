@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
+
+#include "common/ComMemory.h"
+#include "common/TextConversion.h"
 
 namespace korven {
 namespace {
@@ -59,23 +61,17 @@ std::wstring logName(const char* narrow) {
     if (narrow == nullptr) {
         return {};
     }
-    const int bytes = static_cast<int>(std::strlen(narrow));
-    if (bytes == 0) {
-        return {};
-    }
-    const int chars = MultiByteToWideChar(CP_ACP, 0, narrow, bytes, nullptr, 0);
-    if (chars > 0) {
-        std::wstring out(static_cast<size_t>(chars), L'\0');
-        if (MultiByteToWideChar(CP_ACP, 0, narrow, bytes, out.data(), chars) == chars) {
-            return out;
+    try {
+        BstrPtr wide(narrowToWide(narrow));
+        return std::wstring(wide.get());
+    } catch (...) {
+        // Not valid in the ANSI code page: keep every byte visible.
+        std::wstring out;
+        for (const char* p = narrow; *p; ++p) {
+            out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
         }
+        return out;
     }
-    // Not valid in the ANSI code page: keep every byte visible.
-    std::wstring out;
-    for (const char* p = narrow; *p; ++p) {
-        out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
-    }
-    return out;
 }
 
 }  // namespace korven

@@ -34,18 +34,6 @@ SharedText SharedText::fromWide(const wchar_t* text) {
     return result;
 }
 
-SharedText SharedText::fromWide(const wchar_t* text, UINT length) {
-    SharedText result;
-    result.holder_ = std::make_shared<Holder>();
-    if (text != nullptr) {
-        result.holder_->wide = SysAllocStringLen(text, length);
-        if (result.holder_->wide == nullptr) {
-            throw _com_error(E_OUTOFMEMORY);
-        }
-    }
-    return result;
-}
-
 size_t SharedText::length() const {
     const wchar_t* text = wide();
     return text ? std::wcslen(text) : 0;

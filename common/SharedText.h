@@ -16,8 +16,6 @@ class SharedText {
     static SharedText fromNarrow(const char* text);
     // Wide text, copied up to its first NUL; null gives a text without content.
     static SharedText fromWide(const wchar_t* text);
-    // Wide text of the given length (may hold NULs; the copy keeps them).
-    static SharedText fromWide(const wchar_t* text, UINT length);
 
     // False for a default-made text and for one made from null.
     bool present() const { return holder_ && holder_->wide != nullptr; }

@@ -14,7 +14,6 @@ class DataChangeSink : public IAdviseSink {
 
     // The group is going away: later calls from the server find nothing.
     void detach() { group_ = nullptr; }
-    UINT streamFormat() const { return streamFormat_; }
 
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
     STDMETHODIMP_(ULONG) AddRef() override;

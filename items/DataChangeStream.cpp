@@ -22,8 +22,7 @@ bool inside(size_t offset, size_t length, size_t size) {
     return offset <= size && length <= size - offset;
 }
 
-}  // namespace
-
+// True for the type words whose 16-byte record is copied as a plain value.
 bool isPlainValueType(WORD type) {
     switch (type) {
         case VT_I2:
@@ -48,6 +47,8 @@ bool isPlainValueType(WORD type) {
             return false;
     }
 }
+
+}  // namespace
 
 DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, size_t size) {
     DataChangeBlock decoded;

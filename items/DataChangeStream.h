@@ -40,7 +40,4 @@ DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, size_t size);
 // for every type it does not copy.
 bool plainValueFromRecord(const std::uint8_t* record, VARIANT& out);
 
-// True for the type words whose 16-byte record is copied as a plain value.
-bool isPlainValueType(WORD type);
-
 }  // namespace korven

@@ -87,12 +87,6 @@ TEST(SharedText, AbsentAndEmptyTexts) {
     EXPECT_STREQ(empty.narrow(), "");
 }
 
-TEST(SharedText, WideWithLengthStopsAtNulForLength) {
-    SharedText text = SharedText::fromWide(L"ab\0cd", 5);
-    EXPECT_EQ(text.length(), 2u);
-    EXPECT_STREQ(text.narrow(), "ab");
-}
-
 TEST(ConsoleLog, WritesCodePage932Bytes) {
     EXPECT_EQ(encodeLogText(L"情報：終了。"),
               std::string("\x8f\xee\x95\xf1\x81\x46\x8f\x49\x97\xb9\x81\x42"));
