@@ -167,6 +167,21 @@ class BridgeTestCase(unittest.TestCase):
         self._clients.append(client)
         return client
 
+    def connected_client(self, topic, *items, lang=None):
+        """A DDE client connected to KORVEN|topic, with a hot link on each item."""
+        client = self.dde_client(lang=lang)
+        line = client.call("connect", "KORVEN", topic)
+        self.assertIn(b"CONNECT OK", line)
+        for item in items:
+            client.call("advise", item)
+        return client
+
+    def failed_start(self, ini, lang=None):
+        """A bridge whose start-up fails: it must end with exit code 0."""
+        bridge = self.start_bridge(ini, lang=lang, wait=False)
+        self.assertEqual(bridge.wait_exit(), 0)
+        return bridge
+
     def start_bridge(self, ini=None, lang=None, wait=True, workdir=None):
         bridge = Bridge(ini, lang=lang, workdir=workdir)
         self._bridges.append(bridge)

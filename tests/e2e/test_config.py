@@ -13,8 +13,7 @@ def settings(section, node="", progid="Velmora.Ctrl9.1"):
 
 class Sections(BridgeTestCase):
     def test_reserved_name_after_a_valid_section_stops_start_up(self):
-        bridge = self.start_bridge("[Line1]\n[system]\nProgID=X\n", wait=False)
-        self.assertEqual(bridge.wait_exit(), 0)
+        bridge = self.failed_start("[Line1]\n[system]\nProgID=X\n")
         self.assertEqual(bridge.err_lines(), ["異常：「SYSTEM」は予約されている名前です。"])
         self.assertEqual(bridge.out_lines(), [
             BANNER, settings("Line1"), "情報：「Line1」のインスタンス生成。",
@@ -23,8 +22,7 @@ class Sections(BridgeTestCase):
     def test_keys_are_cut_to_31_characters(self):
         progid = "Vendor.VeryLongServerName.Version.2"
         node = "plant-station-with-a-long-name-07"
-        bridge = self.start_bridge(f"[Line1]\nProgID={progid}\nNode={node}\n", wait=False)
-        self.assertEqual(bridge.wait_exit(), 0)
+        bridge = self.failed_start(f"[Line1]\nProgID={progid}\nNode={node}\n")
         self.assertEqual(bridge.out_lines(), [BANNER, settings("Line1", node[:31], progid[:31]),
                                               "情報：終了。"])
         self.assertEqual(bridge.err_lines(), [
@@ -45,8 +43,7 @@ class Sections(BridgeTestCase):
 
     def test_topic_name_over_255_characters_is_refused(self):
         name = "T" * 256
-        bridge = self.start_bridge(f"[Line1]\n[{name}]\n", wait=False)
-        self.assertEqual(bridge.wait_exit(), 0)
+        bridge = self.failed_start(f"[Line1]\n[{name}]\n")
         errors = bridge.err_lines()
         self.assertEqual(len(errors), 1)
         self.assertTrue(errors[0].startswith(f"異常：「{name}」"), errors[0])

@@ -56,8 +56,7 @@ Boiler.Odd = VT_I4; 5; reserved 7
 
     def test_burst_is_added_once_and_values_arrive_as_text(self):
         bridge = self.start_bridge("[Line1]\n", lang="ja_JP.UTF-8")
-        client = self.dde_client(lang="ja_JP.UTF-8")
-        client.call("connect", "KORVEN", "Line1")
+        client = self.connected_client("Line1", lang="ja_JP.UTF-8")
         items = ["Boiler.Temp", "Boiler.Count", "Boiler.Run"]
         for item in items:
             client.call("advise", item)
@@ -77,8 +76,7 @@ Boiler.Odd = VT_I4; 5; reserved 7
 
     def test_types_markers_and_errors(self):
         self.start_bridge("[Line1]\n", lang="ja_JP.UTF-8")
-        client = self.dde_client(lang="ja_JP.UTF-8")
-        client.call("connect", "KORVEN", "Line1")
+        client = self.connected_client("Line1", lang="ja_JP.UTF-8")
         for item in ("Boiler.Run", "Boiler.Since", "Boiler.Cost", "Boiler.State",
                      "Boiler.Flags", "Boiler.Odd", "No.Such.Item"):
             client.call("advise", item)
@@ -93,8 +91,7 @@ Boiler.Odd = VT_I4; 5; reserved 7
 
     def test_unlinked_burst_leaves_in_one_call_and_a_quick_relink_stays(self):
         bridge = self.start_bridge("[Line1]\n")
-        client = self.dde_client()
-        client.call("connect", "KORVEN", "Line1")
+        client = self.connected_client("Line1")
         for item in ("Boiler.Temp", "Boiler.Count", "Boiler.Run"):
             client.call("advise", item)
         self.sim.wait_call("IOPCItemMgt.AddItems")
@@ -117,10 +114,7 @@ class WholeAddFailure(BridgeTestCase):
 
     def test_every_item_of_the_batch_reads_the_add_error(self):
         self.start_bridge("[Line1]\n")
-        client = self.dde_client()
-        client.call("connect", "KORVEN", "Line1")
-        client.call("advise", "A")
-        client.call("advise", "B")
+        client = self.connected_client("Line1", "A", "B")
         expect_value(client, "A", "#ERR:ADD(-1)")
         self.assertEqual(data_bytes(client.call("request", "B")), b"#ERR:ADD(-1)\0")
 
@@ -130,9 +124,7 @@ class BlockStatus(BridgeTestCase):
 
     def test_failed_block_writes_its_status_and_changes_nothing(self):
         bridge = self.start_bridge("[Line1]\n")
-        client = self.dde_client()
-        client.call("connect", "KORVEN", "Line1")
-        client.call("advise", "A")
+        client = self.connected_client("Line1", "A")
         bridge.wait_out("\thrStatusr=-2147467259")
         self.assertEqual(data_bytes(client.call("request", "A")), b"#EMPTY\0")
         self.assertIn(b"\thrStatusr=-2147467259\r\n", bridge.out_bytes())
@@ -143,9 +135,7 @@ class Shutdown(BridgeTestCase):
 
     def test_shutdown_request_releases_the_group_and_keeps_the_last_value(self):
         bridge = self.start_bridge("[Line1]\n")
-        client = self.dde_client()
-        client.call("connect", "KORVEN", "Line1")
-        client.call("advise", "A")
+        client = self.connected_client("Line1", "A")
         expect_value(client, "A", "5")
         self.sim.command("shutdown maintenance")
         bridge.wait_out("情報：「Line1」シャットダウン。(maintenance)")
@@ -162,8 +152,7 @@ class Shutdown(BridgeTestCase):
 
 class StartUpFailures(BridgeTestCase):
     def run_failing(self, ini):
-        bridge = self.start_bridge(ini, wait=False)
-        self.assertEqual(bridge.wait_exit(), 0)
+        bridge = self.failed_start(ini)
         self.assertEqual(bridge.out_lines()[-1], "情報：終了。")
         return bridge.err_lines()
 
@@ -183,8 +172,7 @@ class CreateFailsWithEFail(BridgeTestCase):
     scenario = "[faults]\ncreateInstance = 0x80004005\n"
 
     def test_cannot_connect(self):
-        bridge = self.start_bridge("[Line1]\n", wait=False)
-        self.assertEqual(bridge.wait_exit(), 0)
+        bridge = self.failed_start("[Line1]\n")
         self.assertEqual(bridge.err_lines(), ["異常：「Line1」へ接続出来ません。(-2147467259)"])
 
 
@@ -192,8 +180,7 @@ class CreateFailsWithOtherCode(BridgeTestCase):
     scenario = "[faults]\ncreateInstance = 0x80070005\n"
 
     def test_system_message_text(self):
-        bridge = self.start_bridge("[Line1]\n", wait=False)
-        self.assertEqual(bridge.wait_exit(), 0)
+        bridge = self.failed_start("[Line1]\n")
         errors = bridge.err_lines()
         self.assertEqual(len(errors), 1)
         self.assertRegex(errors[0], r"^異常：「Line1」[^(]+\(-2147024891\)$")
@@ -204,8 +191,7 @@ class NoAsyncIo(BridgeTestCase):
     scenario = "[faults]\nnoAsyncIO = true\n"
 
     def test_group_interfaces_are_released_and_start_up_stops(self):
-        bridge = self.start_bridge("[Line1]\n", wait=False)
-        self.assertEqual(bridge.wait_exit(), 0)
+        bridge = self.failed_start("[Line1]\n")
         errors = bridge.err_lines()
         self.assertEqual(len(errors), 1)
         self.assertTrue(errors[0].endswith("(-2147467262)"), errors[0])
@@ -219,9 +205,7 @@ class NoConnectionPoint(BridgeTestCase):
 
     def test_server_without_shutdown_notification_still_serves(self):
         bridge = self.start_bridge("[Line1]\n")
-        client = self.dde_client()
-        client.call("connect", "KORVEN", "Line1")
-        client.call("advise", "A")
+        client = self.connected_client("Line1", "A")
         expect_value(client, "A", "3")
         self.assertEqual(bridge.exit_via_menu(), 0)
         self.assertEqual(bridge.err_lines(), [])
