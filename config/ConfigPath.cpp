@@ -27,12 +27,11 @@ std::optional<std::string> configFilePath() {
         logError(L"カレントディレクトリの取得に失敗。");
         return std::nullopt;
     }
-    // A result at or above the room given is the size the directory would need.
-    if (length >= kConfigPathRoom - 1) {
-        logError(L"カレントディレクトリのパスが長すぎます。");
-        return std::nullopt;
-    }
-    auto path = joinConfigPath(std::string_view(directory, length));
+    // A result at or above the room given is the size the directory would
+    // need: the directory was not read.
+    const auto path = length < kConfigPathRoom - 1
+                          ? joinConfigPath(std::string_view(directory, length))
+                          : std::nullopt;
     if (!path) {
         logError(L"カレントディレクトリのパスが長すぎます。");
     }
