@@ -54,9 +54,14 @@ void storeValue(ItemEntry& entry, const StreamItem& item) {
             throw _com_error(E_OUTOFMEMORY);
         }
     } else {
+        // Made first, stored last: a failure leaves the old value whole.
+        BSTR text = typeErrorText(item.type);
+        if (text == nullptr) {
+            throw _com_error(E_OUTOFMEMORY);
+        }
         VariantClear(&entry.value);
         V_VT(&entry.value) = VT_BSTR;
-        V_BSTR(&entry.value) = typeErrorText(item.type);
+        V_BSTR(&entry.value) = text;
         return;
     }
     const HRESULT hr = VariantCopy(&entry.value, &local);
@@ -100,8 +105,10 @@ STDMETHODIMP_(void) DataChangeSink::OnDataChange(FORMATETC* format, STGMEDIUM* m
     if (format == nullptr || medium == nullptr) {
         return;
     }
-    if (format->tymed != TYMED_HGLOBAL || medium->hGlobal == nullptr ||
-        format->cfFormat != streamFormat_) {
+    // The medium says itself what it carries: its handle is used only when
+    // it is a global memory block, whatever the descriptor claims.
+    if (format->tymed != TYMED_HGLOBAL || medium->tymed != TYMED_HGLOBAL ||
+        medium->hGlobal == nullptr || format->cfFormat != streamFormat_) {
         return;
     }
     BridgeLockHold hold;
@@ -138,6 +145,11 @@ void TopicGroup::storeDataChange(const DataChangeBlock& block) {
             continue;
         }
         ItemEntry& entry = found->second;
+        // Only an item in the OPC group (or in the AddItems call still out)
+        // takes values: a late value for an item already removed is dropped.
+        if (!entry.added && !(addCallOut && entry.batchIndex >= 0)) {
+            continue;
+        }
         storeValue(entry, item);
         entry.quality = item.quality;
         entry.reservedWord = item.reservedWord;

@@ -61,6 +61,9 @@ DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, size_t size) {
     if (decoded.hrStatus != 0) {
         return decoded;
     }
+    // Every header may point at the same text: what one block decodes to is
+    // bounded by the block's own size, not by its item count times its texts.
+    size_t textBytes = 0;
     for (DWORD k = 0; k < count; ++k) {
         const size_t header = kGroupHeaderSize + kItemHeaderSize * static_cast<size_t>(k);
         if (!inside(header, kItemHeaderSize, size)) {
@@ -85,10 +88,11 @@ DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, size_t size) {
             }
             const size_t bytes = readDword(block + valueOffset + kValueRecordSize);
             const size_t textOffset = valueOffset + kValueRecordSize + 4;
-            if (!inside(textOffset, bytes, size)) {
+            if (!inside(textOffset, bytes, size) || bytes > size - textBytes) {
                 decoded.badItem = static_cast<long>(k);
                 break;
             }
+            textBytes += bytes;
             item.text.resize(bytes / sizeof(wchar_t));
             std::memcpy(item.text.data(), block + textOffset, item.text.size() * sizeof(wchar_t));
         }

@@ -28,7 +28,8 @@ struct DataChangeBlock {
     HRESULT hrStatus = 0;
     std::vector<StreamItem> items;  // the items that lie wholly inside the block
     // Index of the first item header, value or text that would lie outside the
-    // block; the items from there on are not read. -1 when the block is whole.
+    // block, or whose text would bring the texts read past the block's size;
+    // the items from there on are not read. -1 when the block is whole.
     long badItem = -1;
     bool headerMissing = false;  // shorter than the group header: nothing read
 };

@@ -19,6 +19,11 @@ void TopicGroup::tick() {
     } else {
         ++settleTicks;
     }
+    // A shutdown request or a lost server is acted on here, where no call on
+    // the group is in progress.
+    if (releasePending) {
+        releaseGroup();
+    }
     if (itemMgt == nullptr) {
         releaseServer();
     }
@@ -43,47 +48,71 @@ void TopicGroup::tick() {
 
 void TopicGroup::removePass() {
     BridgeLockHold hold;
-    if (itemTable.empty()) {
+    if (itemTable.empty() && orphanServerHandles.empty()) {
         return;
     }
+    std::vector<HandleKey> leaving;
     std::vector<OPCHANDLE> serverHandles;
-    serverHandles.reserve(itemTable.size());
-    for (auto it = itemTable.begin(); it != itemTable.end();) {
-        auto current = it++;
-        ItemEntry& entry = current->second;
+    leaving.reserve(itemTable.size());
+    serverHandles.reserve(itemTable.size() + orphanServerHandles.size());
+    serverHandles.swap(orphanServerHandles);
+    for (auto& [item, entry] : itemTable) {
         if (entry.linkCount != 0) {
             continue;
         }
+        leaving.push_back(item);
         if (entry.added) {
-            ddeInstance().freeStringHandle(stringHandleOf(current->first));
             serverHandles.push_back(entry.serverHandle);
+            entry.added = false;
+            entry.serverHandle = 0;
         }
-        itemTable.erase(current);
     }
-    if (!serverHandles.empty() && itemMgt != nullptr) {
+    // The entries stay in the table, with their handle references, until
+    // the server has let go of their client handles: a value arriving late
+    // or a new name meeting a freed handle value must not find them mixed up.
+    if (!serverHandles.empty() && groupUsable() && !serverLost) {
         CoTaskMemPtr<HRESULT> errors;
-        itemMgt->RemoveItems(static_cast<DWORD>(serverHandles.size()), serverHandles.data(),
-                             errors.out());
+        const HRESULT hr = itemMgt->RemoveItems(static_cast<DWORD>(serverHandles.size()),
+                                                serverHandles.data(), errors.out());
+        noteServerLoss(hr);
+    }
+    for (HandleKey item : leaving) {
+        auto found = itemTable.find(item);
+        // An advise start while RemoveItems was out links it again: it stays,
+        // and the add pass puts it back into the group.
+        if (found == itemTable.end() || found->second.linkCount != 0) {
+            continue;
+        }
+        itemTable.erase(found);
+        dirtyItems.erase(item);
+        ddeInstance().freeStringHandle(stringHandleOf(item));
     }
 }
 
 void TopicGroup::addPass() {
     BridgeLockHold hold;
-    if (itemTable.empty() || itemMgt == nullptr) {
+    if (itemTable.empty() || !groupUsable()) {
         return;
     }
     static wchar_t emptyAccessPath[] = L"";
     std::vector<OPCITEMDEF> definitions;
+    // The item IDs the definitions point at, held for the whole call.
+    std::vector<SharedText> itemIds;
     definitions.reserve(itemTable.size());
+    itemIds.reserve(itemTable.size());
     for (auto& [item, entry] : itemTable) {
         entry.batchIndex = -1;
-        if (entry.addError != 0 || entry.added) {
+        // Only linked items with a name: an entry left by a refused advise
+        // start has none.
+        if (entry.addError != 0 || entry.added || entry.linkCount == 0 ||
+            entry.itemId.length() == 0) {
             continue;
         }
         entry.batchIndex = static_cast<LONG>(definitions.size());
+        itemIds.push_back(entry.itemId);
         OPCITEMDEF definition{};
         definition.szAccessPath = emptyAccessPath;
-        definition.szItemID = const_cast<wchar_t*>(entry.itemId.wide());
+        definition.szItemID = const_cast<wchar_t*>(itemIds.back().wide());
         definition.bActive = TRUE;
         definition.hClient = item;
         definition.dwBlobSize = 0;
@@ -100,8 +129,10 @@ void TopicGroup::addPass() {
     // The server may deliver data changes for this group before AddItems
     // returns; they never insert or erase entries, so the walk below is
     // sound, and entries made meanwhile carry batchIndex -1.
+    addCallOut = true;
     const HRESULT hr = itemMgt->AddItems(static_cast<DWORD>(definitions.size()), definitions.data(),
                                          results.out(), errors.out());
+    addCallOut = false;
     const bool accepted = (hr == S_OK || hr == S_FALSE) && results && errors;
     for (auto& [item, entry] : itemTable) {
         if (entry.batchIndex < 0) {
@@ -111,16 +142,22 @@ void TopicGroup::addPass() {
             const auto i = static_cast<size_t>(entry.batchIndex);
             entry.addError = errors.get()[i];
             if (entry.addError == 0) {
-                ddeInstance().keepStringHandle(stringHandleOf(item));
                 entry.serverHandle = results.get()[i].hServer;
                 entry.added = true;
             }
-            CoTaskMemFree(results.get()[i].pBlob);
         } else {
             entry.addError = -1;
         }
         dirtyItems.insert(item);
     }
+    // Every result's blob is the caller's to free, whether the results were
+    // taken or not.
+    if (results && SUCCEEDED(hr)) {
+        for (size_t i = 0; i < definitions.size(); ++i) {
+            CoTaskMemFree(results.get()[i].pBlob);
+        }
+    }
+    noteServerLoss(hr);
 }
 
 }  // namespace korven

@@ -18,35 +18,86 @@ int TopicGroup::adviseStart(const DdeTransaction& transaction) {
     BridgeLockHold hold;
     const HandleKey item = keyOf(transaction.item);
     const HandleKey conversation = keyOf(transaction.conversation);
-    ItemEntry& entry = itemTable[item];
+    auto found = itemTable.find(item);
 
-    // A conversation holds at most one link on an item: DDEML passes a second
-    // advise start on the same item (a hot link switched to warm, say), and
-    // counting it would leave the item linked after the conversation's one
-    // advise stop.
-    auto links = conversationLinks.find(conversation);
-    if (links != conversationLinks.end() && links->second.count(item) != 0 && entry.linkCount > 0) {
+    if (found != itemTable.end() && found->second.linkCount > 0) {
+        // A conversation holds at most one link on an item: DDEML passes a
+        // second advise start on the same item (a hot link switched to warm,
+        // say), and counting it would leave the item linked after the
+        // conversation's one advise stop.
+        auto links = conversationLinks.find(conversation);
+        const bool repeated = links != conversationLinks.end() && links->second.count(item) != 0;
+        if (!repeated) {
+            conversationLinks[conversation].insert(item);
+            ++found->second.linkCount;
+        }
+        markCurrentValueDue(item, found->second);
         return 1;
     }
-    if (entry.linkCount == 0) {
-        wchar_t name[kItemNameRoom] = {};
-        if (ddeInstance().queryString(transaction.item, name, kItemNameRoom, CP_WINUNICODE) == 0) {
-            logError(L"「" + topicName.str() + L"」アイテム名の取得に失敗。");
-            return 0;
-        }
+
+    wchar_t name[kItemNameRoom] = {};
+    if (ddeInstance().queryString(transaction.item, name, kItemNameRoom, CP_WINUNICODE) == 0) {
+        logError(L"「" + topicName.str() + L"」アイテム名の取得に失敗。");
+        return 0;
+    }
+    SharedText itemId = SharedText::fromWide(name);
+
+    // An entry holds its own reference on the handle for as long as it stays
+    // in the table: its key, the OPC client handle and every set that names
+    // it then keep meaning this item, whatever DDEML does with freed values.
+    bool created = false;
+    if (found == itemTable.end()) {
         if (!ddeInstance().keepStringHandle(transaction.item)) {
             logError(L"「" + topicName.str() + L"」アイテムのリンクに失敗。");
             return 0;
         }
-        entry.itemId = SharedText::fromWide(name);
-        settleTicks = 0;
-        ++linkedCount;
-        logInfo(L"「" + topicName.str() + L"」アイテム「" + entry.itemId.str() + L"」のリンク。(" +
-                std::to_wstring(linkedCount) + L")");
+        try {
+            found = itemTable.try_emplace(item).first;
+        } catch (...) {
+            ddeInstance().freeStringHandle(transaction.item);
+            throw;
+        }
+        found->second.itemId = itemId;
+        created = true;
+    } else if (found->second.itemId.str() != itemId.str()) {
+        // The key names another item than the entry was made for: the old
+        // item leaves the OPC group, and the entry starts afresh.
+        ItemEntry& stale = found->second;
+        if (stale.added) {
+            orphanServerHandles.push_back(stale.serverHandle);
+        }
+        ItemEntry fresh;
+        fresh.itemId = itemId;
+        stale = fresh;
     }
+
+    ItemEntry& entry = found->second;
+    if (!ddeInstance().keepStringHandle(transaction.item)) {
+        logError(L"「" + topicName.str() + L"」アイテムのリンクに失敗。");
+        if (created) {
+            itemTable.erase(found);
+            ddeInstance().freeStringHandle(transaction.item);
+        }
+        return 0;
+    }
+    entry.itemId = itemId;
+    settleTicks = 0;
+    ++linkedCount;
     ++entry.linkCount;
     conversationLinks[conversation].insert(item);
+    logInfo(L"「" + topicName.str() + L"」アイテム「" + entry.itemId.str() + L"」のリンク。(" +
+            std::to_wstring(linkedCount) + L")");
+    markCurrentValueDue(item, entry);
     return 1;
+}
+
+void TopicGroup::markCurrentValueDue(HandleKey item, const ItemEntry& entry) {
+    // DDEML sends nothing when an advise loop starts: an item that already
+    // has a value (or an add error) to show is posted again, so the new link
+    // gets it without waiting for the server's next change.
+    if (entry.added || entry.addError != 0) {
+        dirtyItems.insert(item);
+    }
 }
 
 int TopicGroup::adviseStop(const DdeTransaction& transaction) {

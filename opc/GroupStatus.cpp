@@ -19,9 +19,10 @@ constexpr SpeedMode kSpeedModes[] = {{1000, TRUE}, {3000, TRUE}, {5000, TRUE}, {
 
 void TopicGroup::refreshStatus() {
     BridgeLockHold hold;
-    if (itemMgt == nullptr) {
-        // The group was released after a server shutdown: the last values
-        // read stay, but nothing is running or connected any more.
+    if (!groupUsable()) {
+        // The group was released (or is about to be) after a server shutdown
+        // or loss: the last values read stay, but nothing is running or
+        // connected any more.
         serverStatus.dwServerState = static_cast<OPCSERVERSTATE>(0);
         active = 0;
         clientGroupHandle = 0;
@@ -30,15 +31,21 @@ void TopicGroup::refreshStatus() {
     }
     if (server != nullptr) {
         CoTaskMemPtr<OPCSERVERSTATUS> status;
-        if (SUCCEEDED(server->GetStatus(status.out())) && status) {
+        const HRESULT hr = server->GetStatus(status.out());
+        if (SUCCEEDED(hr) && status) {
             CoTaskMemPtr<wchar_t> vendor(status.get()->szVendorInfo);
+            // The text is made before anything is stored: the record must
+            // never point at the server's memory, which goes at the end.
+            SharedText vendorText = SharedText::fromWide(vendor.get());
             serverStatus = *status.get();
-            vendorInfo = SharedText::fromWide(vendor.get());
+            vendorInfo = vendorText;
             serverStatus.szVendorInfo = const_cast<LPWSTR>(vendorInfo.wide());
+        } else if (noteServerLoss(hr)) {
+            return;
         }
     }
-    // A shutdown request may have arrived during GetStatus and released the group.
-    if (groupStateMgt == nullptr) {
+    // A shutdown request may have arrived during GetStatus.
+    if (!groupUsable() || groupStateMgt == nullptr) {
         return;
     }
     DWORD rate = 0;
@@ -49,8 +56,11 @@ void TopicGroup::refreshStatus() {
     OPCHANDLE clientHandle = 0;
     OPCHANDLE serverHandle = 0;
     CoTaskMemPtr<wchar_t> name;
-    if (SUCCEEDED(groupStateMgt->GetState(&rate, &isActive, name.out(), &bias, &percentDeadband,
-                                          &locale, &clientHandle, &serverHandle))) {
+    const HRESULT hr =
+        groupStateMgt->GetState(&rate, &isActive, name.out(), &bias, &percentDeadband, &locale,
+                                &clientHandle, &serverHandle);
+    if (SUCCEEDED(hr)) {
+        SharedText nameText = SharedText::fromWide(name.get());
         updateRate = rate;
         active = isActive;
         timeBias = bias;
@@ -58,8 +68,10 @@ void TopicGroup::refreshStatus() {
         localeId = locale;
         clientGroupHandle = clientHandle;
         serverGroupHandle = serverHandle;
-        groupName = SharedText::fromWide(name.get());
+        groupName = nameText;
         groupNameText = groupName.wide();
+    } else {
+        noteServerLoss(hr);
     }
 }
 
@@ -72,13 +84,13 @@ void TopicGroup::setUpdateSpeed(DWORD mode) {
         updateRate = wanted.rate;
     }
     active = wanted.active;
-    if (groupStateMgt != nullptr) {
+    if (groupStateMgt != nullptr && groupUsable()) {
         DWORD revised = 0;
         const HRESULT hr = groupStateMgt->SetState(&updateRate, &revised, &active, &timeBias,
                                                    &deadband, &localeId, &clientGroupHandle);
         if (SUCCEEDED(hr)) {
             updateRate = revised;
-        } else {
+        } else if (!noteServerLoss(hr)) {
             logError(L"「" + topicName.str() + L"」グループのアクティブ／非アクティブ設定に失敗。");
         }
     }
@@ -86,9 +98,9 @@ void TopicGroup::setUpdateSpeed(DWORD mode) {
 }
 
 void TopicGroup::refreshNow() {
-    if (asyncIo != nullptr && dataConnection != 0) {
+    if (asyncIo != nullptr && dataConnection != 0 && groupUsable()) {
         DWORD transaction = 0;
-        asyncIo->Refresh(dataConnection, OPC_DS_DEVICE, &transaction);
+        noteServerLoss(asyncIo->Refresh(dataConnection, OPC_DS_DEVICE, &transaction));
     }
 }
 

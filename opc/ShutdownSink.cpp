@@ -43,7 +43,10 @@ STDMETHODIMP ShutdownSink::ShutdownRequest(LPCWSTR reason) {
     } catch (...) {
         reason_.reset();
     }
-    group_->releaseGroup();
+    // The request may arrive while the bridge waits in one of its own calls
+    // on the group: the interfaces that call uses are released by the next
+    // tick, not here.
+    group_->releasePending = true;
     return S_OK;
 }
 

@@ -55,19 +55,27 @@ TopicGroup::TopicGroup(const SharedText& progIdText, const SharedText& nodeNameT
 }
 
 TopicGroup::~TopicGroup() {
+    // Nothing may leave the destructor: a failure (out of memory) in one step
+    // must not keep the later ones from giving everything back.
     for (auto& [item, entry] : itemTable) {
         if (entry.linkCount > 0) {
             ddeInstance().freeStringHandle(stringHandleOf(item));
             entry.linkCount = 0;
         }
     }
-    removePass();
+    try {
+        removePass();
+    } catch (...) {
+    }
     releaseGroup();
     releaseServer();
     releaseCallbackObjects();
     ddeInstance().freeStringHandle(topicHandle);
     topicHandle = nullptr;
-    logInfo(L"「" + topicName.str() + L"」の解放。");
+    try {
+        logInfo(L"「" + topicName.str() + L"」の解放。");
+    } catch (...) {
+    }
 }
 
 void TopicGroup::releaseCallbackObjects() {
@@ -86,11 +94,17 @@ void TopicGroup::releaseCallbackObjects() {
 }
 
 void TopicGroup::releaseGroup() {
-    if (dataConnection != 0) {
-        if (dataObject != nullptr) {
-            dataObject->DUnadvise(dataConnection);
-        }
-        dataConnection = 0;
+    releasePending = false;
+    // The token is cleared before the call: a release that runs again while
+    // DUnadvise is out finds nothing left to cancel.
+    const DWORD connection = dataConnection;
+    dataConnection = 0;
+    if (connection != 0 && dataObject != nullptr && !serverLost) {
+        dataObject->DUnadvise(connection);
+    }
+    if (serverLost) {
+        // The dead server's hold on the data sink goes with it.
+        CoDisconnectObject(dataSink, 0);
     }
     releaseInterface(asyncIo);
     releaseInterface(dataObject);
@@ -99,15 +113,21 @@ void TopicGroup::releaseGroup() {
 }
 
 void TopicGroup::releaseServer() {
-    if (shutdownPoint != nullptr) {
-        shutdownPoint->Unadvise(shutdownCookie);
-        shutdownCookie = 0;
+    const DWORD cookie = shutdownCookie;
+    shutdownCookie = 0;
+    if (shutdownPoint != nullptr && !serverLost) {
+        shutdownPoint->Unadvise(cookie);
+    }
+    if (serverLost && shutdownSinkRef != nullptr) {
+        CoDisconnectObject(shutdownSinkRef, 0);
     }
     releaseInterface(shutdownSinkRef);
     releaseInterface(shutdownPoint);
     releaseInterface(pointContainer);
     if (server != nullptr) {
-        server->RemoveGroup(serverGroupHandle, FALSE);
+        if (!serverLost) {
+            server->RemoveGroup(serverGroupHandle, FALSE);
+        }
         serverGroupHandle = 0;
         releaseInterface(server);
     }

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <set>
+#include <vector>
 
 #include "OpcDa.h"
 #include "common/HandleKey.h"
@@ -46,6 +47,13 @@ class TopicGroup {
     // Releases the shutdown subscription, removes the group from the server
     // and releases the server.
     void releaseServer();
+    // True while the group's interfaces may be called: held, and no release
+    // waiting for the next tick.
+    bool groupUsable() const { return itemMgt != nullptr && !releasePending; }
+    // A call on the server or the group failed with `hr`: when that says the
+    // server is gone, logs it once and leaves the group to the next tick's
+    // release. True when it did.
+    bool noteServerLoss(HRESULT hr);
 
     // Status snapshot of the server and the group, for the status page.
     void refreshStatus();
@@ -106,11 +114,23 @@ class TopicGroup {
     LONG settleTicks = 0;
     LONG linkedCount = 0;
     DWORD speedMode = 1;  // 0 High, 1 Normal, 2 Low, 3 Pause
+    // A shutdown request or a lost server marks the group; the next tick
+    // releases it, never a callback that may run inside one of the group's
+    // own calls.
+    bool releasePending = false;
+    // The server process is gone: releasing makes no call that would wait on it.
+    bool serverLost = false;
+    // AddItems is out: values for the entries of its batch are taken already.
+    bool addCallOut = false;
+    // Server handles of items that must leave the OPC group with the next
+    // remove pass although their entries were reused.
+    std::vector<OPCHANDLE> orphanServerHandles;
 
   private:
     void connectServer();
     void createGroup();
     void unlinkItem(HandleKey item);
+    void markCurrentValueDue(HandleKey item, const ItemEntry& entry);
     void releaseCallbackObjects();
 };
 

@@ -25,13 +25,20 @@ class FakeDdeInstance : public DdeInstance {
         id_ = 0;
     }
 
-    // A handle for a wide name; the same name in any letter case gives the same handle.
+    // A handle for a wide name; the same name in any letter case gives the
+    // same handle while it lives. As DDEML's atoms do, a value freed by its
+    // last reference goes to the next new name, the most recently freed first.
     HSZ handle(const std::wstring& name) {
         std::wstring key = name;
         CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
         auto found = handles.find(key);
         if (found == handles.end()) {
-            found = handles.emplace(key, nextHandle_--).first;
+            HandleKey value = nextHandle_--;
+            if (!freedValues_.empty()) {
+                value = freedValues_.back();
+                freedValues_.pop_back();
+            }
+            found = handles.emplace(key, value).first;
             names[found->second] = name;
         }
         return stringHandleOf(found->second);
@@ -49,14 +56,32 @@ class FakeDdeInstance : public DdeInstance {
         if (std::string(text).size() > 255) {
             return nullptr;
         }
-        return handle(std::wstring(text, text + std::string(text).size()));
+        HSZ made = handle(std::wstring(text, text + std::string(text).size()));
+        ++references[keyOf(made)];
+        return made;
     }
     BOOL freeStringHandle(HSZ h) override {
-        --references[keyOf(h)];
+        const HandleKey value = keyOf(h);
+        int& count = references[value];
+        if (count <= 0) {
+            ++freesWithoutReference;
+            return FALSE;
+        }
+        if (--count == 0) {
+            // The last reference: the name is gone and its value free again.
+            auto name = names.find(value);
+            if (name != names.end()) {
+                std::wstring key = name->second;
+                CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+                handles.erase(key);
+                names.erase(name);
+            }
+            freedValues_.push_back(value);
+        }
         return TRUE;
     }
     BOOL keepStringHandle(HSZ h) override {
-        if (failKeep) {
+        if (failKeep || names.count(keyOf(h)) == 0) {
             return FALSE;
         }
         ++references[keyOf(h)];
@@ -98,11 +123,13 @@ class FakeDdeInstance : public DdeInstance {
     std::vector<DataHandle> dataHandles;
     std::vector<std::pair<HandleKey, HandleKey>> posts;
     int queries = 0;
+    int freesWithoutReference = 0;  // a free of a reference nobody held
     bool failQuery = false;
     bool failKeep = false;
 
   private:
     HandleKey nextHandle_ = 0xCFFF;
+    std::vector<HandleKey> freedValues_;
 };
 
 }  // namespace korven::test

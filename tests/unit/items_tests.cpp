@@ -54,7 +54,7 @@ class ItemLinksTest : public ::testing::Test {
     std::unique_ptr<TopicGroup> group;
 };
 
-TEST_F(ItemLinksTest, FirstLinkIsLoggedWithTheCountAndHoldsOneReference) {
+TEST_F(ItemLinksTest, FirstLinkIsLoggedWithTheCountAndHoldsItsReferences) {
     HSZ boiler = dde.handle(L"Boiler.Temp");
     group->settleTicks = 77;
     EXPECT_EQ(start(1, boiler), 1);
@@ -62,15 +62,16 @@ TEST_F(ItemLinksTest, FirstLinkIsLoggedWithTheCountAndHoldsOneReference) {
               std::vector<std::wstring>{L"情報：「Line1」アイテム「Boiler.Temp」のリンク。(1)"});
     EXPECT_EQ(group->settleTicks, 0);
     EXPECT_EQ(group->linkedCount, 1);
-    EXPECT_EQ(dde.references[keyOf(boiler)], 1);
+    // One for the link, one for the entry while it stays in the table.
+    EXPECT_EQ(dde.references[keyOf(boiler)], 2);
     EXPECT_EQ(group->itemTable.at(keyOf(boiler)).itemId.str(), L"Boiler.Temp");
 
     log.clear();
     EXPECT_EQ(stop(1, boiler), 1);
     EXPECT_EQ(log.infoLines(), std::vector<std::wstring>{
                                    L"情報：「Line1」アイテム「Boiler.Temp」のリンク解除。(0)"});
-    EXPECT_EQ(dde.references[keyOf(boiler)], 0);
-    // The entry waits for the remove pass.
+    // The entry waits for the remove pass, its handle still held.
+    EXPECT_EQ(dde.references[keyOf(boiler)], 1);
     EXPECT_EQ(group->itemTable.count(keyOf(boiler)), 1u);
 }
 
@@ -86,7 +87,7 @@ TEST_F(ItemLinksTest, SecondConversationOnlyRaisesTheCount) {
     EXPECT_EQ(group->settleTicks, 150);
     EXPECT_EQ(group->linkedCount, 1);
     EXPECT_EQ(group->itemTable.at(keyOf(item)).linkCount, 2);
-    EXPECT_EQ(dde.references[keyOf(item)], 1);
+    EXPECT_EQ(dde.references[keyOf(item)], 2);
 
     // Unlinked, with its line, only when the last conversation lets go.
     stop(1, item);
@@ -94,7 +95,7 @@ TEST_F(ItemLinksTest, SecondConversationOnlyRaisesTheCount) {
     disconnect(2);
     EXPECT_EQ(log.infoLines(),
               std::vector<std::wstring>{L"情報：「Line1」アイテム「A」のリンク解除。(0)"});
-    EXPECT_EQ(dde.references[keyOf(item)], 0);
+    EXPECT_EQ(dde.references[keyOf(item)], 1);
 }
 
 TEST_F(ItemLinksTest, RepeatedAdviseStartOfOneConversationCountsOnce) {
@@ -107,7 +108,7 @@ TEST_F(ItemLinksTest, RepeatedAdviseStartOfOneConversationCountsOnce) {
     stop(1, item);
     EXPECT_EQ(group->itemTable.at(keyOf(item)).linkCount, 0);
     EXPECT_EQ(group->linkedCount, 0);
-    EXPECT_EQ(dde.references[keyOf(item)], 0);
+    EXPECT_EQ(dde.references[keyOf(item)], 1);
 }
 
 TEST_F(ItemLinksTest, StopFromAConversationThatNeverLinkedChangesNothing) {
@@ -155,7 +156,9 @@ TEST_F(ItemLinksTest, RefusedAdviseIsNotListedForTheConversation) {
     EXPECT_EQ(log.errorLines(),
               std::vector<std::wstring>{L"異常：「Line1」アイテム名の取得に失敗。"});
     EXPECT_EQ(group->conversationLinks.count(1), 0u);
-    EXPECT_EQ(group->itemTable.at(keyOf(item)).linkCount, 0);
+    // Nothing is left of a refused first link: no entry, no reference.
+    EXPECT_EQ(group->itemTable.count(keyOf(item)), 0u);
+    EXPECT_EQ(dde.references[keyOf(item)], 0);
     dde.failQuery = false;
 
     start(2, item);
@@ -170,6 +173,7 @@ TEST_F(ItemLinksTest, RefusedAdviseIsNotListedForTheConversation) {
     EXPECT_EQ(log.errorLines(),
               std::vector<std::wstring>{L"異常：「Line1」アイテムのリンクに失敗。"});
     EXPECT_EQ(group->linkedCount, 1);
+    EXPECT_EQ(group->itemTable.count(keyOf(other)), 0u);
 }
 
 TEST_F(ItemLinksTest, LongNameIsTakenAsItsFirst255Characters) {

@@ -136,9 +136,10 @@ TEST_F(OpcTest, ShutdownDuringTheStatusCallIsSurvived) {
     server.duringGetStatus = [&] { group->shutdownSink->ShutdownRequest(L"maintenance"); };
     group->refreshStatus();
     EXPECT_EQ(log.infoLines().back(), L"情報：「Line1」シャットダウン。(maintenance)");
-    EXPECT_EQ(group->itemMgt, nullptr);
-    EXPECT_EQ(group->groupStateMgt, nullptr);
     EXPECT_STREQ(group->shutdownSink->reason().wide(), L"maintenance");
+    // The interfaces of the call still out are not released under it.
+    EXPECT_NE(group->groupStateMgt, nullptr);
+    EXPECT_EQ(server.calls.back(), "GetStatus");
     // From now on: nothing running, no handles; the rest stays.
     server.calls.clear();
     group->refreshStatus();
@@ -148,12 +149,39 @@ TEST_F(OpcTest, ShutdownDuringTheStatusCallIsSurvived) {
     EXPECT_EQ(group->clientGroupHandle, 0u);
     EXPECT_EQ(group->serverGroupHandle, 0u);
     EXPECT_STREQ(group->serverStatus.szVendorInfo, L"Fake vendor");
-    // The next tick gives back the server connection.
+    // The next tick releases the group, then the server connection.
     group->tick();
-    EXPECT_EQ(server.calls, std::vector<std::string>{"RemoveGroup 0 0"});
+    EXPECT_EQ(server.calls, (std::vector<std::string>{"DUnadvise 7", "RemoveGroup 0 0"}));
+    EXPECT_EQ(group->itemMgt, nullptr);
     EXPECT_EQ(group->server, nullptr);
     group->tick();
-    EXPECT_EQ(server.calls.size(), 1u);
+    EXPECT_EQ(server.calls.size(), 2u);
+}
+
+TEST_F(OpcTest, LostServerIsReleasedWithoutCallsThatWouldWaitOnIt) {
+    auto group = make();
+    group->refreshStatus();
+    // An ordinary failure changes nothing.
+    server.statusResult = E_FAIL;
+    group->refreshStatus();
+    EXPECT_TRUE(log.errorLines().empty());
+    EXPECT_TRUE(group->groupUsable());
+
+    server.statusResult = RPC_E_SERVER_DIED;
+    server.calls.clear();
+    group->refreshStatus();
+    group->refreshStatus();
+    EXPECT_EQ(log.errorLines(), std::vector<std::wstring>{
+                                    L"異常：「Line1」サーバーとの接続が切れました。(-2147418105)"});
+    EXPECT_EQ(server.calls, std::vector<std::string>{"GetStatus"});
+    EXPECT_EQ(group->serverStatus.dwServerState, 0);
+    EXPECT_EQ(group->serverGroupHandle, 0u);
+    group->tick();
+    // Only releases: no DUnadvise, Unadvise or RemoveGroup towards the dead server.
+    EXPECT_EQ(server.calls, std::vector<std::string>{"GetStatus"});
+    EXPECT_EQ(group->itemMgt, nullptr);
+    EXPECT_EQ(group->server, nullptr);
+    EXPECT_EQ(server.refs, 1);
 }
 
 TEST_F(OpcTest, UpdateSpeedModes) {

@@ -11,6 +11,7 @@
 #include "FakeOpcServer.h"
 #include "LogCapture.h"
 #include "dde/ItemValueText.h"
+#include "opc/ShutdownSink.h"
 #include "opc/TopicGroup.h"
 
 namespace korven {
@@ -84,7 +85,7 @@ TEST_F(PassesTest, BurstOfLinksIsAddedInOneCall200TicksAfterTheLast) {
     EXPECT_EQ(definition.dwBlobSize, 0u);
     EXPECT_EQ(definition.pBlob, nullptr);
     EXPECT_EQ(definition.vtRequestedDataType, VT_EMPTY);
-    // Added: a second handle reference each; all posted in this same tick.
+    // Added; all posted in this same tick.
     EXPECT_TRUE(entry(a).added);
     EXPECT_EQ(entry(a).serverHandle, 100u);
     EXPECT_EQ(dde.references[keyOf(a)], 2);
@@ -104,7 +105,7 @@ TEST_F(PassesTest, UnknownItemKeepsTheServersCodeWhileItsBatchMatesAreAdded) {
     EXPECT_TRUE(entry(good).added);
     EXPECT_FALSE(entry(bad).added);
     EXPECT_EQ(entry(bad).addError, OPC_E_UNKNOWNITEMID);
-    EXPECT_EQ(dde.references[keyOf(bad)], 1);
+    EXPECT_EQ(dde.references[keyOf(bad)], 2);
     EXPECT_EQ(reply(bad), std::string("#ERR:ADD(-1073479673)\0", 22));
     EXPECT_EQ(dde.posts.size(), 2u);
     // Never tried again while its entry lives.
@@ -162,9 +163,12 @@ TEST_F(PassesTest, UnlinkedBurstLeavesInOneRemoveCallAndRelinkKeepsTheItem) {
 TEST_F(PassesTest, LinkMadeInsideAddItemsWaitsForTheNextPass) {
     HSZ a = dde.handle(L"A");
     HSZ late = dde.handle(L"Late");
+    bool linked = false;
     opc->duringAddItems = [&] {
-        opc->duringAddItems = nullptr;
-        link(9, late);  // a DDE transaction dispatched while the call is out
+        if (!linked) {
+            linked = true;
+            link(9, late);  // a DDE transaction dispatched while the call is out
+        }
     };
     link(1, a);
     ticks(200);
@@ -174,6 +178,59 @@ TEST_F(PassesTest, LinkMadeInsideAddItemsWaitsForTheNextPass) {
     ticks(200);
     ASSERT_EQ(opc->addBatches.size(), 2u);
     EXPECT_EQ(opc->addBatches[1], std::vector<std::wstring>{L"Late"});
+}
+
+TEST_F(PassesTest, ItemIdentityOutlivesAnUnlinkWhileAddItemsIsOut) {
+    HSZ a = dde.handle(L"A");
+    HSZ fresh = nullptr;
+    opc->duringAddItems = [&] {
+        if (fresh != nullptr) {
+            return;
+        }
+        // The client lets go of A and links a new name while the call is out;
+        // DDEML hands a new name the most recently freed handle value.
+        unlink(1, a);
+        fresh = dde.handle(L"Fresh");
+        link(2, fresh);
+    };
+    link(1, a);
+    ticks(200);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_NE(keyOf(fresh), keyOf(a));
+    EXPECT_TRUE(entry(a).added);
+    EXPECT_FALSE(entry(fresh).added);
+    const OPCHANDLE aServer = entry(a).serverHandle;
+    ticks(200);
+    // A leaves the group, Fresh is added under its own handle.
+    ASSERT_EQ(opc->removeBatches.size(), 1u);
+    EXPECT_EQ(opc->removeBatches[0], std::vector<OPCHANDLE>{aServer});
+    ASSERT_EQ(opc->addBatches.size(), 2u);
+    EXPECT_EQ(opc->addBatches[1], std::vector<std::wstring>{L"Fresh"});
+    EXPECT_EQ(opc->addDefinitions[1][0].hClient, keyOf(fresh));
+    EXPECT_EQ(group->itemTable.count(keyOf(a)), 0u);
+    group.reset();
+    EXPECT_EQ(dde.freesWithoutReference, 0);
+    EXPECT_EQ(dde.references[keyOf(fresh)], 0);
+}
+
+TEST_F(PassesTest, ShutdownRequestInsideAddItemsWaitsForTheNextTick) {
+    HSZ a = dde.handle(L"A");
+    std::vector<std::string> calls;
+    opc->calls = &calls;
+    opc->duringAddItems = [&] {
+        group->shutdownSink->ShutdownRequest(L"maintenance");
+        // The interface the call is made on is still held.
+        EXPECT_NE(group->itemMgt, nullptr);
+        EXPECT_TRUE(calls.empty() || calls.back() == "AddItems");
+    };
+    link(1, a);
+    ticks(200);
+    EXPECT_TRUE(entry(a).added);
+    EXPECT_EQ(calls, std::vector<std::string>{"AddItems"});
+    ticks(1);
+    EXPECT_EQ(calls, (std::vector<std::string>{"AddItems", "DUnadvise 7"}));
+    EXPECT_EQ(group->itemMgt, nullptr);
+    EXPECT_EQ(group->server, nullptr);
 }
 
 TEST_F(PassesTest, DataChangeInsideAddItemsFindsConsistentEntries) {
@@ -211,7 +268,7 @@ TEST_F(PassesTest, WithoutTheGroupNoServerCallIsMadeAndUnlinkedEntriesStillGo) {
     HSZ a = dde.handle(L"A");
     link(1, a);
     ticks(200);
-    group->releaseGroup();  // as a shutdown request does
+    group->shutdownSink->ShutdownRequest(L"");
     HSZ b = dde.handle(L"B");
     link(1, b);
     unlink(1, a);

@@ -122,6 +122,29 @@ TEST(StreamDecoding, NothingIsReadOutsideTheBlock) {
     EXPECT_EQ(decodeDataChangeBlock(text.data(), text.size()).badItem, 1);
 }
 
+TEST(StreamDecoding, HeadersSharingOneTextDecodeNoMoreThanTheBlock) {
+    // 50 headers all pointing at one 400-byte text: read 50 times it would
+    // be 20 kB from a block of about 1 kB.
+    auto block = BlockBuilder().build({{0xC001, VT_BSTR, 0, std::wstring(200, L'x')}});
+    const DWORD count = 50;
+    std::vector<std::uint8_t> many(kGroupHeaderSize + kItemHeaderSize * count);
+    BlockBuilder::put32(many, 4, count);
+    const size_t value = many.size();
+    many.insert(many.end(), block.begin() + kGroupHeaderSize + kItemHeaderSize, block.end());
+    for (DWORD k = 0; k < count; ++k) {
+        BlockBuilder::put32(many, kGroupHeaderSize + kItemHeaderSize * k, 0xC001);
+        BlockBuilder::put32(many, kGroupHeaderSize + kItemHeaderSize * k + 4,
+                            static_cast<DWORD>(value));
+    }
+    const DataChangeBlock decoded = decodeDataChangeBlock(many.data(), many.size());
+    size_t textBytes = 0;
+    for (const StreamItem& item : decoded.items) {
+        textBytes += item.text.size() * sizeof(wchar_t);
+    }
+    EXPECT_LE(textBytes, many.size());
+    EXPECT_EQ(decoded.badItem, static_cast<long>(many.size() / 400));
+}
+
 TEST(StreamDecoding, OddStringByteCountDropsTheRemainder) {
     auto block = BlockBuilder().build({{0xC001, VT_BSTR, 0, L"abcde"}});
     BlockBuilder::put32(block, kGroupHeaderSize + kItemHeaderSize + 16, 11);
@@ -165,6 +188,7 @@ class StoreTest : public ::testing::Test {
         group = test::makeTopicGroup();
         for (HandleKey key : {0xC001u, 0xC002u}) {
             group->itemTable[key].linkCount = 1;
+            group->itemTable[key].added = true;
         }
         log.clear();
     }
@@ -191,6 +215,13 @@ TEST_F(StoreTest, ValuesQualityAndDirtyMarks) {
     EXPECT_STREQ(V_BSTR(&value(0xC002)), L"abc");
     EXPECT_EQ(group->dirtyItems, (DirtyItems{0xC001, 0xC002}));
     EXPECT_EQ(group->itemTable.count(0xDEAD), 0u);
+
+    // An entry not in the OPC group (removed, or never added) takes no value.
+    group->itemTable.at(0xC002).added = false;
+    group->dirtyItems.clear();
+    store({{0xC002, VT_I4, 7}});
+    EXPECT_STREQ(V_BSTR(&value(0xC002)), L"abc");
+    EXPECT_TRUE(group->dirtyItems.empty());
 }
 
 TEST_F(StoreTest, LaterHeaderOfTheSameHandleWins) {

@@ -1,0 +1,40 @@
+// A server that died or cut the connection: every call on it then fails with
+// one of the codes for an unreachable or disconnected object. The topic is
+// then treated as after a shutdown request.
+#include <string>
+
+#include "common/ConsoleLog.h"
+#include "opc/TopicGroup.h"
+
+namespace korven {
+namespace {
+
+constexpr HRESULT kServerUnavailable =
+    static_cast<HRESULT>(0x800706BA);                                 // RPC_S_SERVER_UNAVAILABLE
+constexpr HRESULT kCallFailed = static_cast<HRESULT>(0x800706BE);     // RPC_S_CALL_FAILED
+constexpr HRESULT kCallFailedDne = static_cast<HRESULT>(0x800706BF);  // RPC_S_CALL_FAILED_DNE
+
+bool isServerGone(HRESULT hr) {
+    return hr == kServerUnavailable || hr == kCallFailed || hr == kCallFailedDne ||
+           hr == RPC_E_DISCONNECTED || hr == RPC_E_SERVER_DIED || hr == RPC_E_SERVER_DIED_DNE ||
+           hr == CO_E_OBJNOTCONNECTED;
+}
+
+}  // namespace
+
+bool TopicGroup::noteServerLoss(HRESULT hr) {
+    if (!isServerGone(hr) || serverLost) {
+        return false;
+    }
+    serverLost = true;
+    releasePending = true;
+    try {
+        logError(L"「" + topicName.str() + L"」サーバーとの接続が切れました。(" +
+                 std::to_wstring(static_cast<long>(hr)) + L")");
+    } catch (...) {
+        // The release goes ahead without its line.
+    }
+    return true;
+}
+
+}  // namespace korven
