@@ -19,14 +19,16 @@ constexpr SpeedMode kSpeedModes[] = {{1000, TRUE}, {3000, TRUE}, {5000, TRUE}, {
 
 void TopicGroup::refreshStatus() {
     BridgeLockHold hold;
-    if (!groupUsable()) {
-        // The group was released (or is about to be) after a server shutdown
-        // or loss: the last values read stay, but nothing is running or
-        // connected any more.
+    // After a server shutdown or loss the group is released (or about to be):
+    // the last values read stay, but nothing is running or connected any more.
+    auto showReleased = [this] {
         serverStatus.dwServerState = static_cast<OPCSERVERSTATE>(0);
         active = 0;
         clientGroupHandle = 0;
         serverGroupHandle = 0;
+    };
+    if (!groupUsable()) {
+        showReleased();
         return;
     }
     if (server != nullptr) {
@@ -41,6 +43,7 @@ void TopicGroup::refreshStatus() {
             vendorInfo = vendorText;
             serverStatus.szVendorInfo = const_cast<LPWSTR>(vendorInfo.wide());
         } else if (noteServerLoss(hr)) {
+            showReleased();
             return;
         }
     }
@@ -70,8 +73,8 @@ void TopicGroup::refreshStatus() {
         serverGroupHandle = serverHandle;
         groupName = nameText;
         groupNameText = groupName.wide();
-    } else {
-        noteServerLoss(hr);
+    } else if (noteServerLoss(hr)) {
+        showReleased();
     }
 }
 

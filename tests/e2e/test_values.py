@@ -7,6 +7,7 @@ import time
 import unittest
 
 from harness import BridgeTestCase, data_bytes, expect_value, fields, poll
+from test_window import ACTIVE, CLIENT_HANDLE, SERVER_HANDLE, STATE, wait_page
 
 FAST = "[server]\nrevise = *:250\n"
 
@@ -146,6 +147,55 @@ class Shutdown(BridgeTestCase):
         client.call("advise", "B")
         bridge.wait_out("情報：「Line1」アイテム「B」のリンク。(2)")
         self.assertEqual(len(self.sim.calls("IOPCItemMgt.AddItems")), 1)
+        self.assertEqual(bridge.exit_via_menu(), 0)
+        self.assertIn("情報：「Line1」の解放。", bridge.out_lines())
+
+
+class ItemIdentity(BridgeTestCase):
+    scenario = FAST + "[items]\nDemo.Counter = VT_I4; 1; counter\nDemo.Fixed = VT_I4; 42\n"
+
+    def test_a_mistyped_link_fixed_before_the_remove_pass_gets_the_right_item(self):
+        # DDEML gives a new name the value of the handle freed last: the
+        # unlinked item's entry must not be found under the new name.
+        self.start_bridge("[Line1]\n")
+        client = self.connected_client("Line1", "No.Such.Item")
+        expect_value(client, "No.Such.Item", "#ERR:ADD(-1073479673)")
+        client.call("unadvise", "No.Such.Item")
+        client.call("advise", "Demo.Counter")
+        added = self.sim.wait_call("IOPCItemMgt.AddItems", 2)
+        self.assertIn('id="Demo.Counter"', added[1])
+        line = client.expect(b"DATA ")
+        while fields(line.decode()).get("item") != "Demo.Counter":
+            line = client.expect(b"DATA ")
+        self.assertRegex(data_bytes(line), rb"^(#EMPTY|\d+)\0$")
+        poll(lambda: re.match(rb"^\d+\0$", data_bytes(client.call("request", "Demo.Counter"))),
+             what="a value of Demo.Counter")
+
+    def test_a_later_link_on_an_unchanging_item_gets_its_value(self):
+        self.start_bridge("[Line1]\n")
+        first = self.connected_client("Line1", "Demo.Fixed")
+        expect_value(first, "Demo.Fixed", "42")
+        second = self.connected_client("Line1", "Demo.Fixed")
+        expect_value(second, "Demo.Fixed", "42", timeout=5)
+
+
+class ServerGone(BridgeTestCase):
+    scenario = FAST + "[items]\nA = VT_I4; 5\n"
+
+    def test_a_server_that_exits_is_shown_as_gone_and_the_last_value_stays(self):
+        bridge = self.start_bridge("[Line1]\n")
+        client = self.connected_client("Line1", "A")
+        expect_value(client, "A", "5")
+        self.sim.command("exit")
+        poll(lambda: [l for l in bridge.err_lines() if l.startswith("異常：「Line1」サーバーとの接続が切れました。(")],
+             what="the line for the lost server")
+        errors = bridge.err_lines()
+        self.assertEqual(len(errors), 1, errors)
+        self.assertRegex(errors[0], r"\(-\d+\)$")
+        page = wait_page(lambda p: p[STATE] == "UNKNOWN", "UNKNOWN after the server left")
+        self.assertEqual((page[ACTIVE], page[CLIENT_HANDLE], page[SERVER_HANDLE]),
+                         (0, "0x00000000", "0x00000000"))
+        self.assertEqual(data_bytes(client.call("request", "A")), b"5\0")
         self.assertEqual(bridge.exit_via_menu(), 0)
         self.assertIn("情報：「Line1」の解放。", bridge.out_lines())
 
