@@ -9,6 +9,7 @@
 #include "common/BridgeLock.h"
 #include "common/ConsoleLog.h"
 #include "config/TopicConfigLoader.h"
+#include "dde/ConversationSweep.h"
 #include "dde/DdeService.h"
 #include "opc/TopicGroup.h"
 #include "opc/TopicTable.h"
@@ -107,6 +108,7 @@ void onTickTimer() {
 }
 
 void onStatusTimer() {
+    sweepDeadConversations();
     refreshStatusPage();
 }
 

@@ -1,6 +1,7 @@
 #include "dde/DdeCallback.h"
 
 #include "dde/DdeTransaction.h"
+#include "dde/LinkedConversations.h"
 #include "opc/TopicGroup.h"
 #include "opc/TopicTable.h"
 
@@ -21,8 +22,12 @@ HDDEDATA dispatch(const DdeTransaction& transaction) {
             if (group == nullptr) {
                 return nullptr;
             }
-            return reinterpret_cast<HDDEDATA>(
-                static_cast<INT_PTR>(group->adviseStart(transaction)));
+            const int linked = group->adviseStart(transaction);
+            if (linked != 0) {
+                // Kept whole, for the check of its partner (ConversationSweep).
+                noteLinkedConversation(transaction.conversation);
+            }
+            return reinterpret_cast<HDDEDATA>(static_cast<INT_PTR>(linked));
         }
         case XTYP_ADVREQ: {
             TopicGroup* group = findTopicGroup(topic);
@@ -45,6 +50,7 @@ HDDEDATA dispatch(const DdeTransaction& transaction) {
             for (auto& [key, group] : topicTable()) {
                 group->disconnect(transaction);
             }
+            forgetLinkedConversation(transaction.conversation);
             return reinterpret_cast<HDDEDATA>(1);
         default:
             // Poke, execute, wildcard connect and notices: not served.

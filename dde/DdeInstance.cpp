@@ -55,6 +55,15 @@ BOOL DdeInstance::postAdvise(HSZ topic, HSZ item) {
     return DdePostAdvise(id_, topic, item);
 }
 
+bool DdeInstance::partnerAlive(HCONV conversation) {
+    CONVINFO info{};
+    info.cb = sizeof info;
+    if (DdeQueryConvInfo(conversation, QID_SYNC, &info) == 0) {
+        return false;
+    }
+    return IsWindow(info.hwndPartner) != FALSE;
+}
+
 DdeInstance& ddeInstance() {
     return gReplacement ? *gReplacement : gProcessInstance;
 }

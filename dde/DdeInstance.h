@@ -26,6 +26,10 @@ class DdeInstance {
     virtual HDDEDATA createDataHandle(const BYTE* data, DWORD length, DWORD offset, HSZ item,
                                       UINT format, UINT commandFlags);
     virtual BOOL postAdvise(HSZ topic, HSZ item);
+    // DdeQueryConvInfo, then IsWindow on the partner window: false when DDEML
+    // no longer knows the conversation or the partner's window is gone (its
+    // process ended without a disconnect).
+    virtual bool partnerAlive(HCONV conversation);
 
   protected:
     DWORD id_ = 0;

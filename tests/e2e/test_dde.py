@@ -1,8 +1,10 @@
 """What DDE clients see: connections, advise links counted per item and
 conversation, requests and the reply bytes, and the link lines of the log."""
+import os
+import signal
 import unittest
 
-from harness import BridgeTestCase, data_bytes
+from harness import BridgeTestCase, data_bytes, poll
 
 INI = "[Line1]\n[Line2]\n"
 
@@ -76,6 +78,25 @@ class Links(BridgeTestCase):
         # the order the names were first seen (Zeta, Alpha), so Zeta first.
         self.assertLess(unlinks.index(unlink("Line1", "Zeta", 2)),
                         unlinks.index(unlink("Line1", "Alpha", 1)))
+
+    def test_killed_client_loses_its_links(self):
+        # A client process that dies sends no disconnect: the bridge finds its
+        # partner window gone and unlinks its items as a disconnect would.
+        client = self.connected_client("Line1", "Demo.Fixed", "Demo.Counter")
+        self.sim.wait_call("IOPCItemMgt.AddItems")
+        os.killpg(client.proc.pid, signal.SIGKILL)
+        client.proc.wait(10)
+        unlinks = poll(lambda: len(self.unlink_lines()) >= 2 and self.unlink_lines(),
+                       what="the dead client's unlink lines")
+        # In handle order, whichever that is: the last one leaves no item linked.
+        fixed, counter = "Demo.Fixed", "Demo.Counter"
+        self.assertIn(unlinks, ([unlink("Line1", fixed, 1), unlink("Line1", counter, 0)],
+                                [unlink("Line1", counter, 1), unlink("Line1", fixed, 0)]))
+        removed = self.sim.wait_call("IOPCItemMgt.RemoveItems")
+        self.assertIn("count=2", removed[0])
+
+    def unlink_lines(self):
+        return [l for l in self.bridge.out_lines() if "リンク解除" in l]
 
 
 class Requests(BridgeTestCase):

@@ -720,4 +720,55 @@ C.A = VT_I4; 1
         << journal;
 }
 
+TEST_F(OpcSimClient, ShutdownDuringACallReachesTheClientBeforeTheAnswer) {
+    scenario("[items]\nA = VT_I4; 1\n");
+    ASSERT_EQ(connect(), S_OK);
+    DWORD revised = 0;
+    ASSERT_EQ(openGroup(1000, 3, &revised), S_OK);
+    IConnectionPointContainer* container = nullptr;
+    ASSERT_EQ(
+        server->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+        S_OK);
+    IConnectionPoint* point = nullptr;
+    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCShutdown, &point), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(static_cast<IOPCShutdown*>(&sink), &cookie), S_OK);
+    command(
+        "shutdown-during IOPCItemMgt.AddItems maintenance ü\nshutdown-during IOPCSyncIO.Read x");
+    ASSERT_TRUE(pumpUntil([] {
+        return readJournal().find("Control.shutdown-during call=\"IOPCSyncIO.Read\"") !=
+               std::string::npos;
+    }));
+
+    auto defs = itemDefs({L"A"}, 1);
+    for (int call = 0; call < 2; ++call) {
+        OPCITEMRESULT* results = nullptr;
+        HRESULT* errors = nullptr;
+        ASSERT_EQ(items->AddItems(1, defs.data(), &results, &errors), S_OK);
+        CoTaskMemFree(results);
+        CoTaskMemFree(errors);
+        // Already there when the answer came, and only for the first call.
+        ASSERT_EQ(sink.reasons.size(), 1u);
+        EXPECT_EQ(sink.reasons[0], L"maintenance ü");
+    }
+    point->Unadvise(cookie);
+    point->Release();
+    container->Release();
+
+    const std::string journal = readJournal();
+    const size_t armed = journal.find(
+        "Control.shutdown-during call=\"IOPCItemMgt.AddItems\" reason=\"maintenance ü\" -> "
+        "0x00000000");
+    const size_t sent =
+        journal.find("Send.ShutdownRequest cookie=1 reason=\"maintenance ü\" -> 0x00000000");
+    const size_t answered = journal.find("IOPCItemMgt.AddItems count=1");
+    EXPECT_NE(armed, std::string::npos) << journal;
+    EXPECT_LT(armed, sent) << journal;
+    EXPECT_LT(sent, answered) << journal;
+    EXPECT_NE(journal.find("Control.shutdown-during call=\"IOPCSyncIO.Read\" reason=\"x\" -> "
+                           "0x80070057"),
+              std::string::npos)
+        << journal;
+}
+
 }  // namespace

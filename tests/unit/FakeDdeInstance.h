@@ -127,6 +127,20 @@ class FakeDdeInstance : public DdeInstance {
     bool failQuery = false;
     bool failKeep = false;
 
+    // Partner checks: the conversations asked about, in order, and those
+    // whose partner is to be reported gone.
+    bool partnerAlive(HCONV conversation) override {
+        partnerChecks.push_back(keyOf(conversation));
+        for (HandleKey dead : deadPartners) {
+            if (dead == keyOf(conversation)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    std::vector<HandleKey> partnerChecks;
+    std::vector<HandleKey> deadPartners;
+
   private:
     HandleKey nextHandle_ = 0xCFFF;
     std::vector<HandleKey> freedValues_;

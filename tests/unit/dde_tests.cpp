@@ -8,8 +8,10 @@
 #include "FakeDdeInstance.h"
 #include "FakeOpcServer.h"
 #include "LogCapture.h"
+#include "dde/ConversationSweep.h"
 #include "dde/DdeCallback.h"
 #include "dde/ItemValueText.h"
+#include "dde/LinkedConversations.h"
 #include "opc/TopicGroup.h"
 #include "opc/TopicTable.h"
 
@@ -141,7 +143,10 @@ class DispatchTest : public ::testing::Test {
         }
         log.clear();
     }
-    void TearDown() override { topicTable().clear(); }
+    void TearDown() override {
+        topicTable().clear();
+        linkedConversations().clear();
+    }
 
     INT_PTR call(UINT type, UINT format, UINT_PTR conversation, HSZ topic, HSZ item) {
         return reinterpret_cast<INT_PTR>(ddeCallback(
@@ -195,6 +200,35 @@ TEST_F(DispatchTest, DisconnectReachesEveryGroup) {
                                    L"情報：「Line2」アイテム「B」のリンク解除。(0)",
                                    L"情報：「Line1」アイテム「A」のリンク解除。(0)",
                                }));
+}
+
+TEST_F(DispatchTest, DeadPartnersAreDisconnectedOnceAndOnlyLinkedOnesAreAsked) {
+    HSZ line1 = dde.handle(L"Line1");
+    HSZ line2 = dde.handle(L"Line2");
+    call(XTYP_ADVSTART, CF_TEXT, 5, line2, dde.handle(L"B"));
+    call(XTYP_ADVSTART, CF_TEXT, 5, line1, dde.handle(L"A"));
+    call(XTYP_ADVSTART, CF_TEXT, 5, line1, dde.handle(L"E"));
+    call(XTYP_ADVSTART, CF_TEXT, 6, line1, dde.handle(L"A"));
+    call(XTYP_ADVSTART, CF_TEXT, 7, line1, dde.handle(L"C"));
+    call(XTYP_ADVSTOP, CF_TEXT, 7, line1, dde.handle(L"C"));
+    call(XTYP_ADVSTART, CF_TEXT, 8, line1, dde.handle(L"D"));
+    call(XTYP_DISCONNECT, 0, 8, nullptr, nullptr);
+    dde.deadPartners = {5, 7, 8};
+    log.clear();
+
+    sweepDeadConversations();
+    // 7 holds no link any more and 8 is gone: neither is asked about.
+    EXPECT_EQ(dde.partnerChecks, (std::vector<HandleKey>{5, 6}));
+    // What a disconnect writes: groups in key order, A still linked through 6.
+    EXPECT_EQ(log.infoLines(), (std::vector<std::wstring>{
+                                   L"情報：「Line2」アイテム「B」のリンク解除。(0)",
+                                   L"情報：「Line1」アイテム「E」のリンク解除。(1)",
+                               }));
+    EXPECT_EQ(findTopicGroup(line1)->itemTable.at(keyOf(dde.handle(L"A"))).linkCount, 1);
+
+    sweepDeadConversations();
+    EXPECT_EQ(dde.partnerChecks, (std::vector<HandleKey>{5, 6, 6}));
+    EXPECT_EQ(log.infoLines().size(), 2u);
 }
 
 }  // namespace

@@ -65,6 +65,20 @@ inline LPWSTR taskString(const wchar_t* text, size_t length) {
     return p;
 }
 
+// A reference to one of our own objects, held for a scope: a method that
+// calls out (a shutdown request, say) may see its client release the object
+// meanwhile, and must still finish on a live object.
+class RefHold {
+  public:
+    explicit RefHold(IUnknown* object) : object_(object) { object_->AddRef(); }
+    RefHold(const RefHold&) = delete;
+    RefHold& operator=(const RefHold&) = delete;
+    ~RefHold() { object_->Release(); }
+
+  private:
+    IUnknown* object_;
+};
+
 // A global memory block locked for the lifetime of the guard.
 class GlobalLockGuard {
   public:

@@ -209,6 +209,8 @@ void OpcGroup::send(bool all, DWORD transactionId, DWORD onlyConnection) {
 STDMETHODIMP OpcGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                                 HRESULT** ppErrors) {
     Simulation& sim = Simulation::get();
+    const RefHold hold(static_cast<IOPCItemMgt*>(this));
+    sim.callArrived("IOPCItemMgt.AddItems");
     sim.slow("AddItems");
     const Faults& faults = sim.scenario().faults;
     JournalLine line("IOPCItemMgt.AddItems");
@@ -299,6 +301,8 @@ STDMETHODIMP OpcGroup::ValidateItems(DWORD, OPCITEMDEF*, BOOL, OPCITEMRESULT** p
 
 STDMETHODIMP OpcGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) {
     Simulation& sim = Simulation::get();
+    const RefHold hold(static_cast<IOPCItemMgt*>(this));
+    sim.callArrived("IOPCItemMgt.RemoveItems");
     sim.slow("RemoveItems");
     JournalLine line("IOPCItemMgt.RemoveItems");
     line.arg("count", dwCount).arg("hServer", handleList(dwCount, phServer));
@@ -358,6 +362,8 @@ STDMETHODIMP OpcGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppNam
                                 FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
                                 OPCHANDLE* phServerGroup) {
     Simulation& sim = Simulation::get();
+    const RefHold hold(static_cast<IOPCItemMgt*>(this));
+    sim.callArrived("IOPCGroupStateMgt.GetState");
     sim.slow("GetState");
     JournalLine line("IOPCGroupStateMgt.GetState");
     if (!pUpdateRate || !pActive || !ppName || !pTimeBias || !pPercentDeadband || !pLCID ||
@@ -393,6 +399,8 @@ STDMETHODIMP OpcGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpda
                                 BOOL* pActive, LONG* pTimeBias, FLOAT* pPercentDeadband,
                                 DWORD* pLCID, OPCHANDLE* phClientGroup) {
     Simulation& sim = Simulation::get();
+    const RefHold hold(static_cast<IOPCItemMgt*>(this));
+    sim.callArrived("IOPCGroupStateMgt.SetState");
     sim.slow("SetState");
     JournalLine line("IOPCGroupStateMgt.SetState");
     auto opt = [](auto* p) { return p ? std::to_string(*p) : std::string("null"); };
@@ -546,6 +554,8 @@ STDMETHODIMP OpcGroup::Write(DWORD, DWORD, OPCHANDLE*, VARIANT*, DWORD* pTransac
 
 STDMETHODIMP OpcGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) {
     Simulation& sim = Simulation::get();
+    const RefHold hold(static_cast<IOPCItemMgt*>(this));
+    sim.callArrived("IOPCAsyncIO.Refresh");
     sim.slow("Refresh");
     JournalLine line("IOPCAsyncIO.Refresh");
     line.arg("connection", dwConnection).arg("source", dwSource);

@@ -209,6 +209,8 @@ STDMETHODIMP OpcServer::GetGroupByName(LPCWSTR szName, REFIID, LPUNKNOWN* ppUnk)
 
 STDMETHODIMP OpcServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
     Simulation& sim = Simulation::get();
+    const RefHold hold(static_cast<IOPCServer*>(this));
+    sim.callArrived("IOPCServer.GetStatus");
     sim.slow("GetStatus");
     JournalLine line("IOPCServer.GetStatus");
     if (!ppServerStatus) {

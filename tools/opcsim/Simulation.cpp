@@ -15,6 +15,12 @@ constexpr UINT kControlPeriodMs = 50;
 constexpr ULONGLONG kIdleLimitMs = 60000;  // started by COM, never used
 constexpr UINT kPostedWork = WM_APP + 1;
 
+// The calls a shutdown-during command can name, as the journal names them.
+constexpr std::string_view kShutdownDuringCalls[] = {
+    "IOPCItemMgt.AddItems",       "IOPCItemMgt.RemoveItems", "IOPCGroupStateMgt.GetState",
+    "IOPCGroupStateMgt.SetState", "IOPCAsyncIO.Refresh",     "IOPCServer.GetStatus",
+};
+
 std::string readFile(const std::wstring& path, bool* found) {
     *found = false;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
@@ -110,6 +116,27 @@ void Simulation::slow(std::string_view method) const {
     if (it != scenario_.faults.slow.end()) {
         Sleep(it->second);
     }
+}
+
+void Simulation::callArrived(std::string_view call) {
+    auto armed = shutdownDuring_.find(call);
+    if (armed == shutdownDuring_.end()) {
+        return;
+    }
+    const std::wstring reason = armed->second;
+    shutdownDuring_.erase(armed);
+    sendShutdown(reason);
+}
+
+int Simulation::sendShutdown(const std::wstring& reason) {
+    std::set<OpcServer*> servers = servers_;
+    int sent = 0;
+    for (OpcServer* server : servers) {
+        if (servers_.count(server)) {
+            sent += server->requestShutdown(reason);
+        }
+    }
+    return sent;
 }
 
 void Simulation::objectDestroyed() {
@@ -255,14 +282,24 @@ void Simulation::runCommand(const std::string& line) {
     if (verb == "shutdown") {
         const std::wstring reason = fromUtf8(rest);
         entry.text("reason", reason.c_str());
-        std::set<OpcServer*> servers = servers_;
-        int sent = 0;
-        for (OpcServer* server : servers) {
-            if (servers_.count(server)) {
-                sent += server->requestShutdown(reason);
-            }
-        }
+        const int sent = sendShutdown(reason);
         journal_.write(entry.result(S_OK).arg("sinks", sent));
+        return;
+    }
+    if (verb == "shutdown-during") {
+        // shutdown-during <Call> <reason>: armed now, sent when the call comes.
+        size_t split = rest.find(' ');
+        const std::string call = rest.substr(0, split);
+        const std::wstring reason = fromUtf8(
+            split == std::string::npos ? "" : std::string(trimBlanks(rest.substr(split + 1))));
+        entry.arg("call", quote(fromUtf8(call))).text("reason", reason.c_str());
+        if (std::find(std::begin(kShutdownDuringCalls), std::end(kShutdownDuringCalls), call) ==
+            std::end(kShutdownDuringCalls)) {
+            journal_.write(entry.result(E_INVALIDARG));
+            return;
+        }
+        shutdownDuring_[call] = reason;
+        journal_.write(entry.result(S_OK));
         return;
     }
     if (verb == "exit") {

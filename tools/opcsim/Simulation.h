@@ -63,6 +63,11 @@ class Simulation {
         }
     }
 
+    // Called by each call that a shutdown-during command can name (by its
+    // journal name), before its work: a trigger armed for it first sends
+    // ShutdownRequest to every advised client, once.
+    void callArrived(std::string_view call);
+
     // Servers known to the control channel's shutdown command.
     void addServer(OpcServer* server) { servers_.insert(server); }
     void removeServer(OpcServer* server) { servers_.erase(server); }
@@ -81,6 +86,9 @@ class Simulation {
     static LRESULT CALLBACK windowProc(HWND, UINT, WPARAM, LPARAM);
     void pollControl();
     void runCommand(const std::string& line);
+    // ShutdownRequest(reason) to every advised client of every server;
+    // returns how many were sent.
+    int sendShutdown(const std::wstring& reason);
 
     Scenario scenario_;
     std::map<std::wstring, DeviceItem> device_;
@@ -96,6 +104,8 @@ class Simulation {
     bool exiting_ = false;
     ULONGLONG started_ = GetTickCount64();
     std::set<OpcServer*> servers_;
+    // Armed shutdown-during triggers: call name → reason.
+    std::map<std::string, std::wstring, std::less<>> shutdownDuring_;
     std::map<UINT_PTR, std::function<void()>> timers_;
     std::map<unsigned long, std::function<void()>> posted_;
     unsigned long nextPost_ = 1;
