@@ -36,6 +36,34 @@ TEST(SectionNames, NeverReadsPastTheBuffer) {
     EXPECT_EQ(parseSectionNames(noNul, sizeof noNul), (std::vector<std::string>{"XY"}));
 }
 
+TEST(SectionNames, ListCutAtTheRoomsEndLosesItsPartialName) {
+    // Buffers of 16 bytes as GetPrivateProfileSectionNamesA fills them under
+    // Wine: a list that does not fit comes back as 14 characters.
+    const char whole[16] = "Line1\0Line22\0";  // 13 characters: fits
+    auto list = readSectionList(whole, 16, 13);
+    EXPECT_EQ(list.names, (std::vector<std::string>{"Line1", "Line22"}));
+    EXPECT_FALSE(list.cut);
+
+    // "Line1 Line2 ABC" (one byte more than fits) and "Line1 Line2 AB" (all
+    // of the room) both come back as this: AB may be cut, so it is not taken.
+    const char partial[16] = "Line1\0Line2\0AB";
+    list = readSectionList(partial, 16, 14);
+    EXPECT_EQ(list.names, (std::vector<std::string>{"Line1", "Line2"}));
+    EXPECT_TRUE(list.cut);
+
+    // Cut between two names, or a whole list of just that length: every name
+    // read is whole, and a later one may be missing.
+    const char between[16] = "Line1\0Line234\0";
+    list = readSectionList(between, 16, 14);
+    EXPECT_EQ(list.names, (std::vector<std::string>{"Line1", "Line234"}));
+    EXPECT_TRUE(list.cut);
+
+    const char single[16] = "ABCDEFGHIJKLMN";  // one name longer than the room
+    list = readSectionList(single, 16, 14);
+    EXPECT_TRUE(list.names.empty());
+    EXPECT_TRUE(list.cut);
+}
+
 TEST(TopicErrorMessage, ConnectionAndClassStringForms) {
     EXPECT_EQ(topicErrorMessage("Line1", "Velmora.Ctrl9.1", E_FAIL),
               L"「Line1」へ接続出来ません。(-2147467259)");
