@@ -89,6 +89,10 @@ bool loadTopicConfiguration() {
     if (sections.cut) {
         logCutSectionList(sections.names);
     }
+    if (sections.names.empty()) {
+        // Most often a file in another folder than the one started from.
+        logInfo(L"「" + logName(path->c_str()) + L"」に設定されたトピックがありません。");
+    }
 
     for (const std::string& section : sections.names) {
         char progId[kKeyValueRoom] = {};

@@ -15,10 +15,12 @@ def cp932_lines(*lines):
 class StartAndExit(BridgeTestCase):
     def test_no_configuration_runs_and_ends_on_exit_command(self):
         bridge = self.start_bridge(ini=None)
-        self.assertEqual(bridge.out_bytes(), cp932_lines(BANNER, "情報：スタートアップ完了。"))
+        path = "Z:" + bridge.dir.replace("/", "\\") + "\\KORVEN.ini"
+        none = f"情報：「{path}」に設定されたトピックがありません。"
+        self.assertEqual(bridge.out_bytes(), cp932_lines(BANNER, none, "情報：スタートアップ完了。"))
         self.assertEqual(bridge.exit_via_menu(), 0)
         self.assertEqual(bridge.out_bytes(), cp932_lines(
-            BANNER, "情報：スタートアップ完了。", "情報：終了コード(0)。", "情報：終了。"))
+            BANNER, none, "情報：スタートアップ完了。", "情報：終了コード(0)。", "情報：終了。"))
         self.assertEqual(bridge.err_bytes(), b"")
 
     def test_window_sits_in_the_lower_right_corner_and_close_only_hides_it(self):
