@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -76,9 +77,19 @@ void logCutSectionList(const std::vector<std::string>& names) {
     logError(line);
 }
 
-}  // namespace
+void logLoadFault(const char* what) {
+    try {
+        std::wstring line = L"トピック設定の読み込みに失敗。";
+        if (*what != '\0') {
+            line += L"(" + logName(what) + L")";
+        }
+        logError(line);
+    } catch (...) {
+        // Nothing more can be said; start-up fails all the same.
+    }
+}
 
-bool loadTopicConfiguration() {
+bool loadSections() {
     const auto path = configFilePath();
     if (!path) {
         return false;
@@ -126,6 +137,21 @@ bool loadTopicConfiguration() {
         }
     }
     return true;
+}
+
+}  // namespace
+
+bool loadTopicConfiguration() {
+    // Whatever is raised (an allocation that fails in a name or a log line)
+    // fails start-up here rather than unwinding through it.
+    try {
+        return loadSections();
+    } catch (const std::exception& error) {
+        logLoadFault(error.what());
+    } catch (...) {
+        logLoadFault("");
+    }
+    return false;
 }
 
 }  // namespace korven

@@ -27,7 +27,7 @@ SectionList readSectionList(const char* buffer, size_t room, size_t returned);
 std::wstring topicErrorMessage(const char* section, const char* progId, HRESULT hr);
 
 // Creates and enters every topic's group; false after the first error, which
-// has then been written.
+// has then been written. Raises nothing.
 bool loadTopicConfiguration();
 
 }  // namespace korven
