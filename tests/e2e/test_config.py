@@ -1,5 +1,5 @@
 """The topic configuration: sections, keys, reserved and duplicate names, and
-the start-up failures that end the process with exit code 0."""
+the start-up failures that end the process with exit code 1."""
 import unittest
 
 from harness import BridgeTestCase

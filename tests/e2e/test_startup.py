@@ -46,7 +46,7 @@ class StartAndExit(BridgeTestCase):
     def test_second_instance_refuses_to_start(self):
         first = self.start_bridge()
         second_dir = self.start_bridge(wait=False)
-        self.assertEqual(second_dir.wait_exit(), 0)
+        self.assertEqual(second_dir.wait_exit(), 1)
         self.assertEqual(second_dir.err_bytes(), cp932_lines("異常：二重起動です。"))
         self.assertEqual(second_dir.out_lines(), [BANNER, "情報：終了。"])
         # One window, the first instance's; the first still runs.
