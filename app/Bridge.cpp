@@ -81,11 +81,11 @@ int bridgeMain(HINSTANCE instance, int showState) {
     // locale to set up here.
     logRawLine(std::wstring(L"      ======== ") + kProductTitle + L" ========");
     if (!startUp()) {
-        return 0;
+        return kFailedStartExitCode;
     }
     logInfo(L"スタートアップ完了。");
     if (!createMainWindow(instance, showState)) {
-        return 0;
+        return kFailedStartExitCode;
     }
     refreshStatusPage();
 

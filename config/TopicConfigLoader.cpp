@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -41,18 +42,70 @@ std::wstring topicErrorMessage(const char* section, const char* progId, HRESULT 
     return L"「" + logName(section) + L"」" + logName(comErrorText(hr).c_str()) + code;
 }
 
-bool loadTopicConfiguration() {
+SectionList readSectionList(const char* buffer, size_t room, size_t returned) {
+    SectionList list;
+    if (room == 0) {
+        return list;
+    }
+    const size_t length = std::min(returned, room - 1);
+    list.names = parseSectionNames(buffer, length);
+    // A list that does not fit comes back as room - 2 characters, its last
+    // name cut where the room ended. Under Wine a whole list that needs
+    // room - 1 bytes with its final NUL comes back the same, so it counts as
+    // cut too: a later section may be missing.
+    list.cut = returned + 2 == room;
+    size_t read = 0;
+    for (const std::string& name : list.names) {
+        read += name.size() + 1;
+    }
+    // The last name runs up to the cut: only the start of a longer name.
+    if (list.cut && read == length + 1) {
+        list.names.pop_back();
+    }
+    return list;
+}
+
+namespace {
+
+void logCutSectionList(const std::vector<std::string>& names) {
+    std::wstring line = L"セクションの一覧が長すぎて全部は読めません。";
+    if (names.empty()) {
+        line += L"読めたセクションはありません。";
+    } else {
+        line += L"最後に読んだセクションは「" + logName(names.back().c_str()) + L"」。";
+    }
+    logError(line);
+}
+
+void logLoadFault(const char* what) {
+    try {
+        std::wstring line = L"トピック設定の読み込みに失敗。";
+        if (*what != '\0') {
+            line += L"(" + logName(what) + L")";
+        }
+        logError(line);
+    } catch (...) {
+        // Nothing more can be said; start-up fails all the same.
+    }
+}
+
+bool loadSections() {
     const auto path = configFilePath();
     if (!path) {
         return false;
     }
-    char sectionList[kSectionListRoom] = {};
-    const DWORD listLength =
-        GetPrivateProfileSectionNamesA(sectionList, kSectionListRoom, path->c_str());
-    const auto sections =
-        parseSectionNames(sectionList, std::min<size_t>(listLength + 1, kSectionListRoom));
+    char buffer[kSectionListRoom] = {};
+    const DWORD returned = GetPrivateProfileSectionNamesA(buffer, kSectionListRoom, path->c_str());
+    const SectionList sections = readSectionList(buffer, kSectionListRoom, returned);
+    if (sections.cut) {
+        logCutSectionList(sections.names);
+    }
+    if (sections.names.empty()) {
+        // Most often a file in another folder than the one started from.
+        logInfo(L"「" + logName(path->c_str()) + L"」に設定されたトピックがありません。");
+    }
 
-    for (const std::string& section : sections) {
+    for (const std::string& section : sections.names) {
         char progId[kKeyValueRoom] = {};
         char node[kKeyValueRoom] = {};
         GetPrivateProfileStringA(section.c_str(), "ProgID", kDefaultProgId, progId, kKeyValueRoom,
@@ -84,6 +137,21 @@ bool loadTopicConfiguration() {
         }
     }
     return true;
+}
+
+}  // namespace
+
+bool loadTopicConfiguration() {
+    // Whatever is raised (an allocation that fails in a name or a log line)
+    // fails start-up here rather than unwinding through it.
+    try {
+        return loadSections();
+    } catch (const std::exception& error) {
+        logLoadFault(error.what());
+    } catch (...) {
+        logLoadFault("");
+    }
+    return false;
 }
 
 }  // namespace korven

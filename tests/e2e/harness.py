@@ -177,9 +177,9 @@ class BridgeTestCase(unittest.TestCase):
         return client
 
     def failed_start(self, ini, lang=None):
-        """A bridge whose start-up fails: it must end with exit code 0."""
+        """A bridge whose start-up fails: it must end with exit code 1."""
         bridge = self.start_bridge(ini, lang=lang, wait=False)
-        self.assertEqual(bridge.wait_exit(), 0)
+        self.assertEqual(bridge.wait_exit(), 1)
         return bridge
 
     def start_bridge(self, ini=None, lang=None, wait=True, workdir=None):

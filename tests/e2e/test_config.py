@@ -1,5 +1,5 @@
 """The topic configuration: sections, keys, reserved and duplicate names, and
-the start-up failures that end the process with exit code 0."""
+the start-up failures that end the process with exit code 1."""
 import unittest
 
 from harness import BridgeTestCase
@@ -58,13 +58,14 @@ class Sections(BridgeTestCase):
         self.assertIn(b"CONNECT OK", client.call("connect", "KORVEN", name))
         self.assertEqual(bridge.exit_via_menu(), 0)
 
-    def test_section_names_beyond_the_1024_byte_list_are_not_seen(self):
-        names = ["Section%02d_%s" % (i, "x" * 10) for i in range(60)]  # 21 bytes each with NUL
+    def test_section_list_longer_than_1024_bytes_is_cut_and_said_so(self):
+        # 201 bytes each with the NUL: five fit, the sixth is cut in the list.
+        names = ["Long%d_%s" % (i, "x" * 194) for i in range(8)]
         bridge = self.start_bridge("".join(f"[{n}]\n" for n in names))
         seen = [l for l in bridge.out_lines() if l.endswith("ProgID=Velmora.Ctrl9.1")]
-        self.assertGreaterEqual(len(seen), 48)
-        self.assertLess(len(seen), 50)
-        self.assertEqual(seen[:48], [settings(n) for n in names[:48]])
+        self.assertEqual(seen, [settings(n) for n in names[:5]])
+        self.assertEqual(bridge.err_lines(), [
+            f"異常：セクションの一覧が長すぎて全部は読めません。最後に読んだセクションは「{names[4]}」。"])
         self.assertEqual(bridge.exit_via_menu(), 0)
 
     def test_japanese_section_name_is_logged_in_code_page_932(self):

@@ -15,10 +15,12 @@ def cp932_lines(*lines):
 class StartAndExit(BridgeTestCase):
     def test_no_configuration_runs_and_ends_on_exit_command(self):
         bridge = self.start_bridge(ini=None)
-        self.assertEqual(bridge.out_bytes(), cp932_lines(BANNER, "情報：スタートアップ完了。"))
+        path = "Z:" + bridge.dir.replace("/", "\\") + "\\KORVEN.ini"
+        none = f"情報：「{path}」に設定されたトピックがありません。"
+        self.assertEqual(bridge.out_bytes(), cp932_lines(BANNER, none, "情報：スタートアップ完了。"))
         self.assertEqual(bridge.exit_via_menu(), 0)
         self.assertEqual(bridge.out_bytes(), cp932_lines(
-            BANNER, "情報：スタートアップ完了。", "情報：終了コード(0)。", "情報：終了。"))
+            BANNER, none, "情報：スタートアップ完了。", "情報：終了コード(0)。", "情報：終了。"))
         self.assertEqual(bridge.err_bytes(), b"")
 
     def test_window_sits_in_the_lower_right_corner_and_close_only_hides_it(self):
@@ -44,7 +46,7 @@ class StartAndExit(BridgeTestCase):
     def test_second_instance_refuses_to_start(self):
         first = self.start_bridge()
         second_dir = self.start_bridge(wait=False)
-        self.assertEqual(second_dir.wait_exit(), 0)
+        self.assertEqual(second_dir.wait_exit(), 1)
         self.assertEqual(second_dir.err_bytes(), cp932_lines("異常：二重起動です。"))
         self.assertEqual(second_dir.out_lines(), [BANNER, "情報：終了。"])
         # One window, the first instance's; the first still runs.

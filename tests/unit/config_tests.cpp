@@ -1,10 +1,39 @@
-// The configuration file's path, its section list and the loader's messages.
+// The configuration file's path, its section list and the loader's messages
+// and failures.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <new>
 #include <string>
 
+#include "LogCapture.h"
 #include "config/ConfigPath.h"
 #include "config/TopicConfigLoader.h"
+
+namespace {
+
+// Allocations that succeed before one fails (once); -1: none fails.
+int gAllocationsBeforeFailure = -1;
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (gAllocationsBeforeFailure >= 0 && gAllocationsBeforeFailure-- == 0) {
+        throw std::bad_alloc();
+    }
+    if (void* block = std::malloc(size == 0 ? 1 : size)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* block) noexcept {
+    std::free(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept {
+    std::free(block);
+}
 
 namespace korven {
 namespace {
@@ -36,6 +65,34 @@ TEST(SectionNames, NeverReadsPastTheBuffer) {
     EXPECT_EQ(parseSectionNames(noNul, sizeof noNul), (std::vector<std::string>{"XY"}));
 }
 
+TEST(SectionNames, ListCutAtTheRoomsEndLosesItsPartialName) {
+    // Buffers of 16 bytes as GetPrivateProfileSectionNamesA fills them under
+    // Wine: a list that does not fit comes back as 14 characters.
+    const char whole[16] = "Line1\0Line22\0";  // 13 characters: fits
+    auto list = readSectionList(whole, 16, 13);
+    EXPECT_EQ(list.names, (std::vector<std::string>{"Line1", "Line22"}));
+    EXPECT_FALSE(list.cut);
+
+    // "Line1 Line2 ABC" (one byte more than fits) and "Line1 Line2 AB" (all
+    // of the room) both come back as this: AB may be cut, so it is not taken.
+    const char partial[16] = "Line1\0Line2\0AB";
+    list = readSectionList(partial, 16, 14);
+    EXPECT_EQ(list.names, (std::vector<std::string>{"Line1", "Line2"}));
+    EXPECT_TRUE(list.cut);
+
+    // Cut between two names, or a whole list of just that length: every name
+    // read is whole, and a later one may be missing.
+    const char between[16] = "Line1\0Line234\0";
+    list = readSectionList(between, 16, 14);
+    EXPECT_EQ(list.names, (std::vector<std::string>{"Line1", "Line234"}));
+    EXPECT_TRUE(list.cut);
+
+    const char single[16] = "ABCDEFGHIJKLMN";  // one name longer than the room
+    list = readSectionList(single, 16, 14);
+    EXPECT_TRUE(list.names.empty());
+    EXPECT_TRUE(list.cut);
+}
+
 TEST(TopicErrorMessage, ConnectionAndClassStringForms) {
     EXPECT_EQ(topicErrorMessage("Line1", "Velmora.Ctrl9.1", E_FAIL),
               L"「Line1」へ接続出来ません。(-2147467259)");
@@ -53,6 +110,55 @@ TEST(TopicErrorMessage, OtherCodesCarryTheErrorText) {
     EXPECT_EQ(denied.rfind(L"(-2147024891)"), denied.size() - 13);
     EXPECT_GT(denied.size(), std::wstring(L"「T」(-2147024891)").size());
     EXPECT_EQ(denied.find(L"Unknown error"), std::wstring::npos);
+}
+
+// The current directory changed to a new empty folder while it lives.
+class EmptyCurrentDirectory {
+  public:
+    EmptyCurrentDirectory() {
+        GetCurrentDirectoryA(MAX_PATH, previous_);
+        char temp[MAX_PATH] = {};
+        GetTempPathA(MAX_PATH, temp);
+        GetTempFileNameA(temp, "kor", 0, folder_);
+        DeleteFileA(folder_);
+        CreateDirectoryA(folder_, nullptr);
+        SetCurrentDirectoryA(folder_);
+    }
+    ~EmptyCurrentDirectory() {
+        SetCurrentDirectoryA(previous_);
+        RemoveDirectoryA(folder_);
+    }
+
+  private:
+    char previous_[MAX_PATH] = {};
+    char folder_[MAX_PATH] = {};
+};
+
+TEST(TopicConfiguration, AFailedAllocationAnywhereFailsLoadingWithALine) {
+    EmptyCurrentDirectory folder;
+    test::LogCapture log;
+    for (int before = 0; before < 1000; ++before) {
+        log.clear();
+        bool loaded = false;
+        EXPECT_NO_THROW({
+            gAllocationsBeforeFailure = before;
+            loaded = loadTopicConfiguration();
+        }) << "allocation "
+           << before;
+        const bool failed = gAllocationsBeforeFailure < 0;
+        gAllocationsBeforeFailure = -1;
+        if (!failed) {
+            EXPECT_TRUE(loaded);  // every allocation was made: nothing to load
+            return;
+        }
+        if (!loaded) {
+            EXPECT_EQ(
+                log.errorLines(),
+                std::vector<std::wstring>{L"異常：トピック設定の読み込みに失敗。(std::bad_alloc)"})
+                << "allocation " << before;
+        }
+    }
+    FAIL() << "loading never ran without a failed allocation";
 }
 
 }  // namespace
