@@ -200,6 +200,25 @@ class ServerGone(BridgeTestCase):
         self.assertIn("情報：「Line1」の解放。", bridge.out_lines())
 
 
+class ShutdownDuringACall(BridgeTestCase):
+    scenario = FAST + "[items]\nA = VT_I4; 5\n"
+
+    def test_group_is_released_only_after_the_call_has_returned(self):
+        bridge = self.start_bridge("[Line1]\n")
+        self.sim.command("shutdown-during IOPCItemMgt.AddItems maintenance")
+        client = self.connected_client("Line1", "A")
+        bridge.wait_out("情報：「Line1」シャットダウン。(maintenance)")
+        self.sim.wait_call("IOPCServer.RemoveGroup")
+        calls = [line.split(" ")[2] for line in self.sim.journal()]
+        # The server sees the release after its AddItems has answered, once.
+        self.assertEqual(calls.count("IDataObject.DUnadvise"), 1)
+        self.assertLess(calls.index("IOPCItemMgt.AddItems"), calls.index("IDataObject.DUnadvise"))
+        self.assertIsNone(bridge.proc.poll())
+        self.assertIn(client.call("request", "A")[:10], b"REQUEST OK")
+        self.assertEqual(bridge.exit_via_menu(), 0)
+        self.assertEqual(bridge.err_lines(), [])
+
+
 class StartUpFailures(BridgeTestCase):
     def run_failing(self, ini):
         bridge = self.failed_start(ini)
