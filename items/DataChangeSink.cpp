@@ -133,9 +133,15 @@ void TopicGroup::storeDataChange(const DataChangeBlock& block) {
         logError(L"「" + topicName.str() + L"」データ変更のヘッダが不正。");
         return;
     }
-    if (block.hrStatus != 0) {
+    // S_FALSE only says that some item is not of good quality: its block is
+    // data like any other.
+    if (FAILED(block.hrStatus)) {
         logRawLine(L"\thrStatusr=" + std::to_wstring(static_cast<long>(block.hrStatus)));
         return;
+    }
+    if (block.recordWidth == kWideValueRecordSize && !wideRecordsSeen) {
+        wideRecordsSeen = true;
+        logInfo(L"「" + topicName.str() + L"」のサーバーは値を24バイトのレコードで送ります。");
     }
     // Entries are only looked up, never inserted or erased: a pass of the
     // tick may be walking the table while this runs inside its OPC call.

@@ -1,5 +1,6 @@
 #include "items/DataChangeStream.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace korven {
@@ -48,7 +49,62 @@ bool isPlainValueType(WORD type) {
     }
 }
 
+// Room a server may leave after a value's data: the text's NUL and padding
+// to the next record's alignment.
+constexpr size_t kRecordSlack = 8;
+
+// True when the records of the block, read `width` bytes wide, lie inside it
+// and end where the next one (or the block) begins.
+bool recordsFit(const std::uint8_t* block, size_t size, size_t width) {
+    const DWORD count = readDword(block + 4);
+    if (count > (size - kGroupHeaderSize) / kItemHeaderSize) {
+        return false;
+    }
+    const size_t headersEnd = kGroupHeaderSize + kItemHeaderSize * static_cast<size_t>(count);
+    size_t end = readDword(block);
+    if (end < headersEnd || end > size) {
+        end = size;
+    }
+    std::vector<size_t> offsets;
+    offsets.reserve(count);
+    for (DWORD k = 0; k < count; ++k) {
+        offsets.push_back(readDword(block + kGroupHeaderSize + kItemHeaderSize * k + 4));
+    }
+    std::sort(offsets.begin(), offsets.end());
+    offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+    for (size_t i = 0; i < offsets.size(); ++i) {
+        const size_t at = offsets[i];
+        const size_t next = i + 1 < offsets.size() ? offsets[i + 1] : end;
+        if (at < headersEnd || !inside(at, width, end)) {
+            return false;
+        }
+        size_t need = width;
+        const WORD type = readWord(block + at);
+        if (type == VT_BSTR || (type & VT_ARRAY) != 0) {
+            if (!inside(at + width, 4, end)) {
+                return false;
+            }
+            const size_t bytes = readDword(block + at + width);
+            if (bytes > end) {
+                return false;
+            }
+            need += 4 + bytes;
+        }
+        if (next < at + need || next - (at + need) > kRecordSlack) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+size_t recordWidthOf(const std::uint8_t* block, size_t size) {
+    if (block == nullptr || size < kGroupHeaderSize || recordsFit(block, size, kValueRecordSize)) {
+        return kValueRecordSize;
+    }
+    return recordsFit(block, size, kWideValueRecordSize) ? kWideValueRecordSize : kValueRecordSize;
+}
 
 DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, size_t size) {
     DataChangeBlock decoded;
@@ -58,9 +114,11 @@ DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, size_t size) {
     }
     const DWORD count = readDword(block + 4);
     decoded.hrStatus = static_cast<HRESULT>(readDword(block + 16));
-    if (decoded.hrStatus != 0) {
+    if (FAILED(decoded.hrStatus)) {
         return decoded;
     }
+    const size_t width = recordWidthOf(block, size);
+    decoded.recordWidth = width;
     // Every header may point at the same text: what one block decodes to is
     // bounded by the block's own size, not by its item count times its texts.
     size_t textBytes = 0;
@@ -75,19 +133,19 @@ DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, size_t size) {
         const size_t valueOffset = readDword(block + header + 4);
         item.quality = readWord(block + header + 8);
         item.reservedWord = readWord(block + header + 10);
-        if (!inside(valueOffset, kValueRecordSize, size)) {
+        if (!inside(valueOffset, width, size)) {
             decoded.badItem = static_cast<long>(k);
             break;
         }
         std::memcpy(item.record, block + valueOffset, kValueRecordSize);
         item.type = readWord(item.record);
         if (item.type == VT_BSTR) {
-            if (!inside(valueOffset + kValueRecordSize, 4, size)) {
+            if (!inside(valueOffset + width, 4, size)) {
                 decoded.badItem = static_cast<long>(k);
                 break;
             }
-            const size_t bytes = readDword(block + valueOffset + kValueRecordSize);
-            const size_t textOffset = valueOffset + kValueRecordSize + 4;
+            const size_t bytes = readDword(block + valueOffset + width);
+            const size_t textOffset = valueOffset + width + 4;
             if (!inside(textOffset, bytes, size) || bytes > size - textBytes) {
                 decoded.badItem = static_cast<long>(k);
                 break;

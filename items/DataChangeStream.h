@@ -13,6 +13,9 @@ namespace korven {
 constexpr size_t kGroupHeaderSize = 20;
 constexpr size_t kItemHeaderSize = 12;
 constexpr size_t kValueRecordSize = 16;
+// A 64-bit server that writes each value as its own VARIANT: 24 bytes, the
+// type and the value at the same places as in the 16-byte record.
+constexpr size_t kWideValueRecordSize = 24;
 
 // One item of a block as the stream carries it.
 struct StreamItem {
@@ -31,10 +34,18 @@ struct DataChangeBlock {
     // block, or whose text would bring the texts read past the block's size;
     // the items from there on are not read. -1 when the block is whole.
     long badItem = -1;
-    bool headerMissing = false;  // shorter than the group header: nothing read
+    bool headerMissing = false;             // shorter than the group header: nothing read
+    size_t recordWidth = kValueRecordSize;  // the width the block's values were read with
 };
 
+// Every block whose status is a success code (S_OK, or S_FALSE when some item
+// is not of good quality) carries items; a failure code carries none.
 DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, size_t size);
+
+// The width of a block's value records, told by the block itself: the one of
+// 16 and 24 bytes with which every value offset, text byte count and the
+// header's total size agree; 16 when both or neither do.
+size_t recordWidthOf(const std::uint8_t* block, size_t size);
 
 // The VARIANT a value record stands for, built field by field: the types the
 // bridge copies as plain values (true), or nothing (false) for VT_BSTR and

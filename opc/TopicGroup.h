@@ -120,6 +120,8 @@ class TopicGroup {
     bool releasePending = false;
     // The server process is gone: releasing makes no call that would wait on it.
     bool serverLost = false;
+    // The server was seen to write 24-byte value records (logged once).
+    bool wideRecordsSeen = false;
     // AddItems is out: values for the entries of its batch are taken already.
     bool addCallOut = false;
     // Server handles of items that must leave the OPC group with the next

@@ -110,6 +110,35 @@ Boiler.Odd = VT_I4; 5; reserved 7
         self.assertEqual(data_bytes(client.call("request", "Boiler.Temp")), b"#NOTHING\0")
 
 
+class ItemNotOfGoodQuality(BridgeTestCase):
+    # A bad-quality item that changes is in every block the server sends, and
+    # each such block carries S_FALSE.
+    scenario = FAST + "[items]\nGood = VT_I4; 1; counter\nBad = VT_I4; 100; counter; quality 0x0018\n"
+
+    def test_blocks_with_a_bad_item_still_deliver_the_good_ones(self):
+        self.start_bridge("[Line1]\n")
+        client = self.connected_client("Line1", "Good", "Bad")
+        self.sim.wait_call("Send.OnDataChange", 3)
+        self.assertIn("hrStatus=0x00000001", self.sim.calls("Send.OnDataChange")[-1])
+        values = set()
+        while len(values) < 3:
+            line = client.expect(b"DATA ")
+            if fields(line.decode()).get("item") == "Good" and data_bytes(line) != b"#EMPTY\0":
+                values.add(data_bytes(line))
+
+
+class WideValueRecords(BridgeTestCase):
+    scenario = FAST + "recordSize = 24\n[items]\nText = VT_BSTR; \"運転中\"\nTemp = VT_R8; 21.5\n"
+
+    def test_strings_and_scalars_of_a_64_bit_server(self):
+        bridge = self.start_bridge("[Line1]\n", lang="ja_JP.UTF-8")
+        client = self.connected_client("Line1", "Text", "Temp", lang="ja_JP.UTF-8")
+        expect_value(client, "Text", "運転中")
+        expect_value(client, "Temp", "21.5")
+        said = [l for l in bridge.out_lines() if "24バイト" in l]
+        self.assertEqual(said, ["情報：「Line1」のサーバーは値を24バイトのレコードで送ります。"])
+
+
 class WholeAddFailure(BridgeTestCase):
     scenario = FAST + "[faults]\naddItems = 0x80004005\n[items]\nA = VT_I4; 1\nB = VT_I4; 2\n"
 

@@ -29,7 +29,8 @@ class BlockBuilder {
         WORD reserved = 0;
     };
 
-    std::vector<std::uint8_t> build(const std::vector<Item>& items, HRESULT status = S_OK) const {
+    std::vector<std::uint8_t> build(const std::vector<Item>& items, HRESULT status = S_OK,
+                                    size_t width = kValueRecordSize) const {
         std::vector<std::uint8_t> block(kGroupHeaderSize + kItemHeaderSize * items.size());
         put32(block, 4, static_cast<DWORD>(items.size()));
         put32(block, 16, static_cast<DWORD>(status));
@@ -41,14 +42,14 @@ class BlockBuilder {
             put16(block, header + 8, item.quality);
             put16(block, header + 10, item.reserved);
             const size_t value = block.size();
-            block.resize(value + kValueRecordSize);
+            block.resize(value + width);
             put16(block, value, item.type);
             std::memcpy(block.data() + value + 8, &item.payload, 8);
             if (item.type == VT_BSTR) {
                 const DWORD bytes = static_cast<DWORD>(item.text.size() * 2);
                 block.resize(block.size() + 4 + bytes + 2);
-                put32(block, value + 16, bytes);
-                std::memcpy(block.data() + value + 20, item.text.data(), bytes);
+                put32(block, value + width, bytes);
+                std::memcpy(block.data() + value + width + 4, item.text.data(), bytes);
             }
         }
         put32(block, 0, static_cast<DWORD>(block.size()));
@@ -145,6 +146,31 @@ TEST(StreamDecoding, HeadersSharingOneTextDecodeNoMoreThanTheBlock) {
     EXPECT_EQ(decoded.badItem, static_cast<long>(many.size() / 400));
 }
 
+TEST(StreamDecoding, RecordWidthIsToldByTheBlock) {
+    const std::vector<BlockBuilder::Item> items = {
+        {0xC001, VT_I4, 7}, {0xC002, VT_BSTR, 0, L"運転中"}, {0xC003, VT_R8, bitsOf(21.5)}};
+    // A block that carries a string agrees with one width only.
+    for (size_t width : {kValueRecordSize, kWideValueRecordSize}) {
+        const auto block = BlockBuilder().build(items, S_FALSE, width);
+        const DataChangeBlock decoded = decodeDataChangeBlock(block.data(), block.size());
+        EXPECT_EQ(decoded.recordWidth, width);
+        EXPECT_EQ(decoded.badItem, -1);
+        ASSERT_EQ(decoded.items.size(), 3u) << width;
+        EXPECT_EQ(decoded.items[0].record[8], 7);
+        EXPECT_EQ(decoded.items[1].text, L"運転中");
+        EXPECT_EQ(decoded.items[2].type, VT_R8);
+    }
+    // Scalars read the same either way: the 16-byte layout is taken.
+    const auto scalars =
+        BlockBuilder().build({{0xC001, VT_I4, 7}, {0xC003, VT_R8, 1}}, S_OK, kWideValueRecordSize);
+    EXPECT_EQ(recordWidthOf(scalars.data(), scalars.size()), kValueRecordSize);
+    // Records that agree with neither width (a value offset into a text):
+    // read as 16 bytes, as before.
+    auto odd = BlockBuilder().build(items);
+    BlockBuilder::put32(odd, kGroupHeaderSize + 4, static_cast<DWORD>(odd.size() - 18));
+    EXPECT_EQ(recordWidthOf(odd.data(), odd.size()), kValueRecordSize);
+}
+
 TEST(StreamDecoding, OddStringByteCountDropsTheRemainder) {
     auto block = BlockBuilder().build({{0xC001, VT_BSTR, 0, L"abcde"}});
     BlockBuilder::put32(block, kGroupHeaderSize + kItemHeaderSize + 16, 11);
@@ -236,6 +262,22 @@ TEST_F(StoreTest, TypesNotCopiedBecomeTheirMarkerText) {
     EXPECT_STREQ(V_BSTR(&value(0xC001)), L"#ERR:TYPE(VT=0)");
     EXPECT_STREQ(V_BSTR(&value(0xC002)), L"#ERR:TYPE(VT=8197)");
     EXPECT_EQ(group->dirtyItems.size(), 2u);
+}
+
+TEST_F(StoreTest, BlockWithAnItemNotOfGoodQualityIsDataAndWideRecordsAreSaidOnce) {
+    store({{0xC001, VT_I4, 4, L"", 0x18}, {0xC002, VT_I4, 5}}, S_FALSE);
+    EXPECT_EQ(V_I4(&value(0xC002)), 5);
+    EXPECT_EQ(group->itemTable.at(0xC001).quality, 0x18);
+    EXPECT_TRUE(log.lines().empty());
+    for (int i = 0; i < 2; ++i) {
+        const auto block =
+            BlockBuilder().build({{0xC002, VT_BSTR, 0, L"abc"}}, S_OK, kWideValueRecordSize);
+        group->storeDataChange(decodeDataChangeBlock(block.data(), block.size()));
+    }
+    EXPECT_STREQ(V_BSTR(&value(0xC002)), L"abc");
+    EXPECT_EQ(log.infoLines(),
+              std::vector<std::wstring>{
+                  L"情報：「Line1」のサーバーは値を24バイトのレコードで送ります。"});
 }
 
 TEST_F(StoreTest, FailedBlockWritesItsStatusLineAndChangesNothing) {

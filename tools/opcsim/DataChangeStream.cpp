@@ -9,7 +9,7 @@ namespace {
 
 constexpr size_t kGroupHeaderSize = 20;
 constexpr size_t kItemHeaderSize = 12;
-constexpr size_t kValueRecordSize = 16;
+constexpr size_t kValueRecordSize = 16;  // the fields every record carries
 
 void put32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
     std::memcpy(out.data() + at, &v, 4);
@@ -82,8 +82,17 @@ size_t payloadSize(VARTYPE vt) {
     }
 }
 
+HRESULT blockStatusOf(const std::vector<StreamItem>& items) {
+    for (const StreamItem& item : items) {
+        if ((item.quality & 0xC0) != 0xC0) {
+            return S_FALSE;
+        }
+    }
+    return S_OK;
+}
+
 std::vector<uint8_t> encodeDataChange(DWORD hClientGroup, DWORD transactionId, HRESULT hrStatus,
-                                      const std::vector<StreamItem>& items) {
+                                      const std::vector<StreamItem>& items, size_t recordSize) {
     std::vector<uint8_t> out(kGroupHeaderSize + kItemHeaderSize * items.size(), 0);
     put32(out, 4, static_cast<uint32_t>(items.size()));
     put32(out, 8, hClientGroup);
@@ -98,7 +107,7 @@ std::vector<uint8_t> encodeDataChange(DWORD hClientGroup, DWORD transactionId, H
         put16(out, header + 8, item.quality);
         put16(out, header + 10, item.reserved);
 
-        out.resize(at + kValueRecordSize, 0);
+        out.resize(at + recordSize, 0);
         VARIANT empty;
         VariantInit(&empty);
         const VARIANT& v = item.value ? *item.value : empty;

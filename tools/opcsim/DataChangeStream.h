@@ -13,7 +13,10 @@
 //                   elements (4 bytes) and the elements packed (VT_BSTR
 //                   elements: byte count 0, nothing follows).
 //
-// Records are written field by field: a VARIANT is 24 bytes on x64.
+// Records are written field by field: a VARIANT is 24 bytes on x64. A server
+// may be set to write 24-byte records as 64-bit servers do (each value its own
+// VARIANT): the same fields, eight zero bytes more, the text's byte count at
+// record + 24.
 #pragma once
 
 #include <windows.h>
@@ -31,7 +34,11 @@ struct StreamItem {
 };
 
 std::vector<uint8_t> encodeDataChange(DWORD hClientGroup, DWORD transactionId, HRESULT hrStatus,
-                                      const std::vector<StreamItem>& items);
+                                      const std::vector<StreamItem>& items, size_t recordSize = 16);
+
+// The block status real servers write: S_FALSE when any item of the block is
+// not of good quality (quality bits 0xC0 other than good), else S_OK.
+HRESULT blockStatusOf(const std::vector<StreamItem>& items);
 
 // Size of the payload copied from the VARIANT for a scalar type (0 for types
 // whose record carries no payload).

@@ -162,8 +162,9 @@ void OpcGroup::send(bool all, DWORD transactionId, DWORD onlyConnection) {
     if (!all && included.empty()) {
         return;
     }
-    const HRESULT status = faults.blockStatus.value_or(S_OK);
-    std::vector<uint8_t> bytes = encodeDataChange(hClientGroup_, transactionId, status, stream);
+    const HRESULT status = faults.blockStatus.value_or(blockStatusOf(stream));
+    std::vector<uint8_t> bytes = encodeDataChange(hClientGroup_, transactionId, status, stream,
+                                                  sim.scenario().server.recordSize);
     for (GroupItem* item : included) {
         item->sentVersion = sim.find(item->id)->version;
     }

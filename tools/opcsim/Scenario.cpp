@@ -78,6 +78,14 @@ std::string parseServerKey(std::string_view key, std::string_view value, ServerS
         s.vendor = *text;
         return {};
     }
+    if (key == "recordSize") {
+        auto v = parseNumber(value);
+        if (!v || (*v != 16 && *v != 24)) {
+            return "recordSize is 16 or 24";
+        }
+        s.recordSize = static_cast<size_t>(*v);
+        return {};
+    }
     if (key == "state" || key == "bandwidth") {
         auto v = parseNumber(value);
         if (!v || *v > 0xFFFFFFFFull) {

@@ -26,7 +26,8 @@ struct ItemSpec {
 
 struct ServerSettings {
     std::optional<std::wstring> vendor = std::wstring(L"Korven OPC simulation server");
-    DWORD state = 1;  // OPC_STATUS_RUNNING
+    DWORD state = 1;         // OPC_STATUS_RUNNING
+    size_t recordSize = 16;  // value records of the stream: 16, or 24 as 64-bit servers write
     WORD major = 1;
     WORD minor = 0;
     WORD build = 1;
