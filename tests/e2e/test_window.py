@@ -371,10 +371,18 @@ class StatusWindow(SharedBridge):
         self.assertEqual(fields(windriver("find")[0])["visible"], "1")
         if self.input is not None:
             # The Enter key itself, then an arrow key behind it in the same queue.
-            self.focus_tabs()
-            self.input.key(XK_RETURN)
-            self.input.key(XK_RIGHT)
-            wait_page(self.shows(self.handles[1]), "the second tab after Enter and Right")
+            # Wine sometimes drops the focus click that follows the topmost
+            # toggles (about one run in two): the click is made again then.
+            for attempt in range(3):
+                self.focus_tabs()
+                self.input.key(XK_RETURN)
+                self.input.key(XK_RIGHT)
+                try:
+                    wait_page(self.shows(self.handles[1]), "the second tab after Enter and Right")
+                    break
+                except AssertionError:
+                    if attempt == 2:
+                        raise
             self.assertEqual(fields(windriver("find")[0])["visible"], "1")
             self.input.key(XK_LEFT)
             wait_page(self.shows(self.handles[0]), "the first tab again")
