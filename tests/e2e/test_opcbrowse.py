@@ -92,14 +92,18 @@ class NestedBrowseTest(SimulationCase):
         ])
 
 
-class UnknownServerTest(unittest.TestCase):
-    def test_an_unknown_progid_is_a_server_error(self):
+class ErrorTest(unittest.TestCase):
+    def test_an_unknown_progid_is_a_server_error_and_a_bad_command_line_a_usage_error(self):
         code, out, _ = run_tool(OPCBROWSE, ["No.Such.Server.1"], timeout=60)
         self.assertEqual(code, 1)
         self.assertEqual(out.decode("utf-8").split("\r\n"), [
             "SERVER FAIL progid=No.Such.Server.1 step=progid hr=0x800401F3 "
             "text=Invalid class string",
             "END branches=0 leaves=0 code=1", ""])
+
+        code, out, err = run_tool(OPCBROWSE, [PROGID, "/Tree"], timeout=60)
+        self.assertEqual((code, out), (2, b""))
+        self.assertTrue(err.startswith(b"USAGE error=unknown option /Tree\r\n"), err)
 
 
 if __name__ == "__main__":
