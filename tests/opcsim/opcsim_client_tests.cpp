@@ -772,3 +772,94 @@ TEST_F(OpcSimClient, ShutdownDuringACallReachesTheClientBeforeTheAnswer) {
 }
 
 }  // namespace
+
+TEST_F(OpcSimClient, BrowsingAndItemPropertiesCrossTheProcessBoundary) {
+    scenario(R"([items]
+A.B.Cü = VT_R8; 1
+A.D = VT_I4; 2
+Root = VT_BSTR; "x"
+)");
+    ASSERT_EQ(connect(), S_OK);
+    IOPCBrowseServerAddressSpace* browse = nullptr;
+    ASSERT_EQ(
+        server->QueryInterface(IID_IOPCBrowseServerAddressSpace, reinterpret_cast<void**>(&browse)),
+        S_OK);
+    auto names = [&](OPCBROWSETYPE type, const wchar_t* filter, VARTYPE vt, DWORD rights,
+                     HRESULT expected) {
+        IEnumString* list = nullptr;
+        EXPECT_EQ(browse->BrowseOPCItemIDs(type, filter, vt, rights, &list), expected);
+        std::wstring joined;
+        LPOLESTR name = nullptr;
+        while (list && list->Next(1, &name, nullptr) == S_OK) {
+            joined += (joined.empty() ? L"" : L"|") + std::wstring(name);
+            CoTaskMemFree(name);
+        }
+        if (list) {
+            list->Release();
+        }
+        return joined;
+    };
+    EXPECT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_UP, L""), E_FAIL);
+    EXPECT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Nope"), E_INVALIDARG);
+    EXPECT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"A.B"), S_OK);
+    EXPECT_EQ(names(OPC_LEAF, L"C*", VT_EMPTY, 0, S_OK), L"Cü");
+    LPWSTR id = nullptr;
+    ASSERT_EQ(browse->GetItemID(const_cast<LPWSTR>(L"Cü"), &id), S_OK);
+    ASSERT_NE(id, nullptr);
+    EXPECT_STREQ(id, L"A.B.Cü");
+    CoTaskMemFree(id);
+    EXPECT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L""), S_OK);
+    EXPECT_EQ(names(OPC_BRANCH, L"", VT_EMPTY, 0, S_OK), L"A");
+    EXPECT_EQ(names(OPC_FLAT, L"*.*", VT_EMPTY, OPC_READABLE, S_OK), L"A.D|A.B.Cü");
+    EXPECT_EQ(names(OPC_FLAT, L"", VT_I4, 0, S_OK), L"A.D");
+    EXPECT_EQ(names(OPC_LEAF, L"", VT_EMPTY, OPC_WRITEABLE, S_FALSE), L"");
+    IEnumString* paths = nullptr;
+    EXPECT_EQ(browse->BrowseAccessPaths(L"A.D", &paths), E_NOTIMPL);
+    browse->Release();
+
+    IOPCItemProperties* properties = nullptr;
+    ASSERT_EQ(server->QueryInterface(IID_IOPCItemProperties, reinterpret_cast<void**>(&properties)),
+              S_OK);
+    DWORD count = 0;
+    DWORD* ids = nullptr;
+    LPWSTR* descriptions = nullptr;
+    VARTYPE* types = nullptr;
+    ASSERT_EQ(properties->QueryAvailableProperties(const_cast<LPWSTR>(L"A.D"), &count, &ids,
+                                                   &descriptions, &types),
+              S_OK);
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(ids[0], 1u);
+    EXPECT_EQ(ids[1], 5u);
+    ASSERT_NE(descriptions[0], nullptr);
+    ASSERT_NE(descriptions[1], nullptr);
+    EXPECT_STREQ(descriptions[0], L"Item Canonical DataType");
+    EXPECT_STREQ(descriptions[1], L"Item Access Rights");
+    EXPECT_EQ(types[0], VT_I2);
+    EXPECT_EQ(types[1], VT_I4);
+    for (DWORD i = 0; i < count; ++i) {
+        CoTaskMemFree(descriptions[i]);
+    }
+    CoTaskMemFree(ids);
+    CoTaskMemFree(descriptions);
+    CoTaskMemFree(types);
+
+    DWORD wanted[] = {1, 5, 7};
+    VARIANT* values = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(
+        properties->GetItemProperties(const_cast<LPWSTR>(L"A.B.Cü"), 3, wanted, &values, &errors),
+        S_FALSE);
+    EXPECT_EQ(values[0].vt, VT_I2);
+    EXPECT_EQ(values[0].iVal, VT_R8);
+    EXPECT_EQ(values[1].vt, VT_I4);
+    EXPECT_EQ(values[1].lVal, OPC_READABLE);
+    EXPECT_EQ(values[2].vt, VT_EMPTY);
+    EXPECT_EQ(errors[0], S_OK);
+    EXPECT_EQ(errors[2], OPC_E_INVALID_PID);
+    CoTaskMemFree(values);
+    CoTaskMemFree(errors);
+    EXPECT_EQ(
+        properties->GetItemProperties(const_cast<LPWSTR>(L"No.Such"), 1, wanted, &values, &errors),
+        OPC_E_UNKNOWNITEMID);
+    properties->Release();
+}

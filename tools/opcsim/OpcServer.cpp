@@ -52,7 +52,7 @@ const wchar_t* opcErrorText(HRESULT hr) {
 
 }  // namespace
 
-OpcServer::OpcServer() {
+OpcServer::OpcServer() : space_(Simulation::get().scenario().items) {
     Simulation::get().objectCreated();
     Simulation::get().addServer(this);
 }
@@ -82,6 +82,10 @@ STDMETHODIMP OpcServer::QueryInterface(REFIID riid, void** ppv) {
     } else if (riid == IID_IConnectionPointContainer &&
                !Simulation::get().scenario().faults.noConnectionPointContainer) {
         *ppv = static_cast<IConnectionPointContainer*>(this);
+    } else if (riid == IID_IOPCBrowseServerAddressSpace) {
+        *ppv = static_cast<IOPCBrowseServerAddressSpace*>(this);
+    } else if (riid == IID_IOPCItemProperties) {
+        *ppv = static_cast<IOPCItemProperties*>(this);
     } else {
         return E_NOINTERFACE;
     }

@@ -1,5 +1,6 @@
-// The simulation's OPC server object: IOPCServer, and IConnectionPointContainer
-// with one connection point for IOPCShutdown.
+// The simulation's OPC server object: IOPCServer, IConnectionPointContainer
+// with one connection point for IOPCShutdown, IOPCBrowseServerAddressSpace
+// (with this object's browse position) and IOPCItemProperties.
 #pragma once
 
 #include <windows.h>
@@ -7,14 +8,19 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
+#include "AddressSpace.h"
 #include "OpcDa.h"
 
 namespace opcsim {
 
 class OpcGroup;
 
-class OpcServer : public IOPCServer, public IConnectionPointContainer {
+class OpcServer : public IOPCServer,
+                  public IConnectionPointContainer,
+                  public IOPCBrowseServerAddressSpace,
+                  public IOPCItemProperties {
   public:
     OpcServer();
 
@@ -38,6 +44,25 @@ class OpcServer : public IOPCServer, public IConnectionPointContainer {
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    // IOPCBrowseServerAddressSpace (ServerBrowsing.cpp)
+    STDMETHODIMP QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) override;
+    STDMETHODIMP ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection,
+                                      LPCWSTR szString) override;
+    STDMETHODIMP BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
+                                  VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+                                  LPENUMSTRING* ppIEnumString) override;
+    STDMETHODIMP GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) override;
+    STDMETHODIMP BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnumString) override;
+
+    // IOPCItemProperties (ServerBrowsing.cpp)
+    STDMETHODIMP QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
+                                          LPWSTR** ppDescriptions,
+                                          VARTYPE** ppvtDataTypes) override;
+    STDMETHODIMP GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
+                                   VARIANT** ppvData, HRESULT** ppErrors) override;
+    STDMETHODIMP LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
+                               LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) override;
 
     // Sends ShutdownRequest to every advised client; returns how many.
     int requestShutdown(const std::wstring& reason);
@@ -71,6 +96,8 @@ class OpcServer : public IOPCServer, public IConnectionPointContainer {
     DWORD nextCookie_ = 1;
     std::map<OPCHANDLE, OpcGroup*> groups_;  // one reference each
     OPCHANDLE nextGroupHandle_ = 1;
+    AddressSpace space_;
+    std::vector<std::wstring> browsePosition_;  // branch names from the root
 };
 
 }  // namespace opcsim
