@@ -2,6 +2,8 @@
 
 #include "dde/DdeTransaction.h"
 #include "dde/LinkedConversations.h"
+#include "dde/SystemTopic.h"
+#include "dde/WildConnect.h"
 #include "opc/TopicGroup.h"
 #include "opc/TopicTable.h"
 
@@ -12,8 +14,12 @@ namespace {
 HDDEDATA dispatch(const DdeTransaction& transaction) {
     const HSZ topic = transaction.topic;
     switch (transaction.type) {
-        case XTYP_CONNECT:
-            return reinterpret_cast<HDDEDATA>(findTopicGroup(topic) != nullptr ? 1 : 0);
+        case XTYP_CONNECT: {
+            const bool served = findTopicGroup(topic) != nullptr || isSystemTopic(topic);
+            return reinterpret_cast<HDDEDATA>(served ? 1 : 0);
+        }
+        case XTYP_WILDCONNECT:
+            return wildConnectPairs(transaction);
         case XTYP_ADVSTART: {
             if (transaction.format != CF_TEXT) {
                 return nullptr;
@@ -34,6 +40,11 @@ HDDEDATA dispatch(const DdeTransaction& transaction) {
             return group ? group->adviseData(transaction) : nullptr;
         }
         case XTYP_REQUEST: {
+            // Answered in the format asked for, CF_TEXT or CF_UNICODETEXT;
+            // any other gets no data, so the client tries its next format.
+            if (isSystemTopic(topic)) {
+                return systemTopicData(transaction);
+            }
             TopicGroup* group = findTopicGroup(topic);
             return group ? group->requestData(transaction) : nullptr;
         }
@@ -53,7 +64,7 @@ HDDEDATA dispatch(const DdeTransaction& transaction) {
             forgetLinkedConversation(transaction.conversation);
             return reinterpret_cast<HDDEDATA>(1);
         default:
-            // Poke, execute, wildcard connect and notices: not served.
+            // Poke, execute and notices: not served.
             return nullptr;
     }
 }

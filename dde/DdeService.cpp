@@ -8,6 +8,14 @@ namespace korven {
 namespace {
 
 HSZ gServiceHandle = nullptr;
+HSZ gSystemTopicHandle = nullptr;
+
+void freeHandle(DdeInstance& dde, HSZ& handle) {
+    if (handle != nullptr) {
+        dde.freeStringHandle(handle);
+        handle = nullptr;
+    }
+}
 
 }  // namespace
 
@@ -18,7 +26,10 @@ bool registerDdeService() {
         return false;
     }
     gServiceHandle = dde.createStringHandle("KORVEN", CP_WINANSI);
-    if (gServiceHandle == nullptr) {
+    if (gServiceHandle != nullptr) {
+        gSystemTopicHandle = dde.createStringHandle("System", CP_WINANSI);
+    }
+    if (gServiceHandle == nullptr || gSystemTopicHandle == nullptr) {
         logError(L"ＤＤＥサービスハンドルの作成に失敗。");
         return false;
     }
@@ -29,15 +40,21 @@ bool registerDdeService() {
     return true;
 }
 
+HSZ ddeServiceHandle() {
+    return gServiceHandle;
+}
+
+HSZ systemTopicHandle() {
+    return gSystemTopicHandle;
+}
+
 void unregisterDdeService() {
     DdeInstance& dde = ddeInstance();
     if (dde.id() == 0) {
         return;
     }
-    if (gServiceHandle != nullptr) {
-        dde.freeStringHandle(gServiceHandle);
-        gServiceHandle = nullptr;
-    }
+    freeHandle(dde, gServiceHandle);
+    freeHandle(dde, gSystemTopicHandle);
     dde.nameService(nullptr, nullptr, DNS_UNREGISTER);
     dde.uninitialize();
 }

@@ -30,9 +30,35 @@ SharedText stringText(BSTR text) {
     return SharedText::fromWide(text);
 }
 
-HDDEDATA makeTextHandle(const char* bytes, DWORD length, HSZ item) {
-    return ddeInstance().createDataHandle(reinterpret_cast<const BYTE*>(bytes), length, 0, item,
-                                          CF_TEXT, 0);
+HDDEDATA makeDataHandle(const void* bytes, size_t length, HSZ item, UINT format) {
+    return ddeInstance().createDataHandle(static_cast<const BYTE*>(bytes),
+                                          static_cast<DWORD>(length), 0, item, format, 0);
+}
+
+// A marker of ASCII characters, made without a conversion that could fail.
+HDDEDATA markerHandle(const std::string& marker, HSZ item, UINT format) {
+    if (format == CF_UNICODETEXT) {
+        const std::wstring wide(marker.begin(), marker.end());
+        return makeDataHandle(wide.c_str(), (wide.size() + 1) * sizeof(wchar_t), item, format);
+    }
+    return makeDataHandle(marker.c_str(), marker.size() + 1, item, CF_TEXT);
+}
+
+// The value text of an item in the table in `format`; null when the item is
+// not in the table.
+HDDEDATA valueData(TopicGroup& group, const DdeTransaction& transaction, UINT format) {
+    BridgeLockHold hold;
+    auto found = group.itemTable.find(keyOf(transaction.item));
+    if (found == group.itemTable.end()) {
+        return nullptr;
+    }
+    // Nothing may leave the DDE callback: a value without a text form, or a
+    // failed conversion, is answered with a marker.
+    try {
+        return textReplyHandle(replyText(found->second), transaction.item, format);
+    } catch (const _com_error& error) {
+        return markerHandle(textErrorMarker(error.Error()), transaction.item, format);
+    }
 }
 
 }  // namespace
@@ -71,30 +97,35 @@ SharedText replyText(const ItemEntry& entry) {
     return text;
 }
 
-HDDEDATA TopicGroup::adviseData(const DdeTransaction& transaction) {
-    BridgeLockHold hold;
-    auto found = itemTable.find(keyOf(transaction.item));
-    if (found == itemTable.end()) {
+bool isTextReplyFormat(UINT format) {
+    return format == CF_TEXT || format == CF_UNICODETEXT;
+}
+
+HDDEDATA textReplyHandle(const SharedText& text, HSZ item, UINT format) {
+    if (format == CF_UNICODETEXT) {
+        const wchar_t* wide = text.present() ? text.wide() : L"";
+        return makeDataHandle(wide, (text.length() + 1) * sizeof(wchar_t), item, format);
+    }
+    if (format != CF_TEXT) {
         return nullptr;
     }
-    // Nothing may leave the DDE callback: a value without a text form, or a
-    // failed conversion, is answered with a marker.
-    try {
-        const SharedText text = replyText(found->second);
-        const char* bytes = text.narrow();
-        return makeTextHandle(bytes, static_cast<DWORD>(std::strlen(bytes) + 1), transaction.item);
-    } catch (const _com_error& error) {
-        const std::string marker = textErrorMarker(error.Error());
-        return makeTextHandle(marker.c_str(), static_cast<DWORD>(marker.size() + 1),
-                              transaction.item);
-    }
+    const char* bytes = text.present() ? text.narrow() : "";
+    return makeDataHandle(bytes, std::strlen(bytes) + 1, item, format);
+}
+
+// Advise links exist in CF_TEXT only.
+HDDEDATA TopicGroup::adviseData(const DdeTransaction& transaction) {
+    return valueData(*this, transaction, CF_TEXT);
 }
 
 HDDEDATA TopicGroup::requestData(const DdeTransaction& transaction) {
-    if (HDDEDATA handle = adviseData(transaction)) {
+    if (!isTextReplyFormat(transaction.format)) {
+        return nullptr;
+    }
+    if (HDDEDATA handle = valueData(*this, transaction, transaction.format)) {
         return handle;
     }
-    return makeTextHandle(kNothingText, sizeof kNothingText, transaction.item);
+    return markerHandle(kNothingText, transaction.item, transaction.format);
 }
 
 }  // namespace korven

@@ -1,7 +1,9 @@
 #pragma once
-// What a DDE client receives for an item: its value as text in the ANSI code
-// page, or a marker text beginning with "#".
+// What a DDE client receives for an item: its value as text, or a marker
+// text beginning with "#"; in the ANSI code page for CF_TEXT, as UTF-16 for
+// CF_UNICODETEXT. Every text reply of the bridge is made here.
 #include <windows.h>
+#include <ddeml.h>
 
 #include <string>
 
@@ -19,5 +21,15 @@ SharedText replyText(const ItemEntry& entry);
 
 // The marker sent when the value or its text cannot be made: "#ERR:TEXT(hr)".
 std::string textErrorMarker(HRESULT hr);
+
+// The formats a request is answered in: CF_TEXT and CF_UNICODETEXT. A request
+// in any other format gets no data, so the client goes on to its next format.
+bool isTextReplyFormat(UINT format);
+
+// A data handle with the text in `format`: its ANSI bytes for CF_TEXT, its
+// wide text for CF_UNICODETEXT, each with the terminating NUL. Null for any
+// other format and when DDEML makes no handle. Raises _com_error when the
+// ANSI copy cannot be made.
+HDDEDATA textReplyHandle(const SharedText& text, HSZ item, UINT format);
 
 }  // namespace korven

@@ -1,10 +1,11 @@
-"""What DDE clients see: connections, advise links counted per item and
-conversation, requests and the reply bytes, and the link lines of the log."""
+"""What DDE clients see: connections (wildcards and the System topic included),
+advise links counted per item and conversation, requests and the reply bytes
+in the format asked, and the link lines of the log."""
 import os
 import signal
 import unittest
 
-from harness import BridgeTestCase, data_bytes, poll
+from harness import BridgeTestCase, data_bytes, fields, poll
 
 INI = "[Line1]\n[Line2]\n"
 
@@ -24,9 +25,37 @@ class Connections(BridgeTestCase):
         self.assertIn(b"CONNECT OK", client.call("connect", "KORVEN", "Line1"))
         self.assertIn(b"CONNECT OK", client.call("connect", "KORVEN", "line2"))
         self.assertIn(b"DMLERR_NO_CONV_ESTABLISHED", client.call("connect", "KORVEN", "Line3"))
-        self.assertIn(b"CONNECT FAIL", client.call("connect", "KORVEN", "*"))
-        self.assertIn(b"CONNECT FAIL", client.call("connect", "*", "Line1"))
-        self.assertIn(b"count=0", client.call("connectlist", "*", "*"))
+        self.assertEqual(bridge.err_lines(), [])
+
+    def test_wildcard_connects_reach_the_pairs_that_fit(self):
+        # Wine's DdeConnect takes the first pair offered (its DdeConnectList is
+        # a stub): the configured topics in handle order come before System.
+        # The client spells a name as its own string handle does.
+        bridge = self.start_bridge(INI)
+        logged = bridge.out_lines()
+        for service, topic, reached in (("KORVEN", "*", "Line1"), ("*", "*", "Line1"),
+                                        ("*", "line2", "Line2"), ("*", "SYSTEM", "System")):
+            line = self.dde_client().call("connect", service, topic)
+            self.assertEqual(fields(line.decode())["topic"].lower(), reached.lower(), line)
+        for service, topic in (("Excel", "*"), ("*", "Line3")):
+            self.assertIn(b"DMLERR_NO_CONV_ESTABLISHED", self.dde_client().call("connect", service, topic))
+        self.assertEqual((bridge.out_lines(), bridge.err_lines()), (logged, []))
+
+    def test_system_topic_answers_its_items_in_both_text_formats(self):
+        bridge = self.start_bridge(INI)
+        client = self.dde_client()
+        self.assertIn(b"service=KORVEN topic=System", client.call("connect", "KORVEN", "System"))
+        sys_items = b"SysItems\tTopics\tFormats\tStatus\tTopicItemList\0"
+        for item, text in (("Topics", b"Line1\tLine2\tSystem\0"), ("SysItems", sys_items),
+                           ("TopicItemList", sys_items), ("Formats", b"TEXT\tUNICODETEXT\0"),
+                           ("status", b"Ready\0")):
+            self.assertEqual(data_bytes(client.call("request", item)), text, item)
+        self.assertEqual(data_bytes(client.call("request", "Topics", "UNICODETEXT")),
+                         "Line1\tLine2\tSystem\0".encode("utf-16-le"))
+        for refused in (("request", "Help"), ("request", "Topics", "CSV"),
+                        ("request", "Line1"), ("advise", "Status")):
+            self.assertIn(b"DMLERR_NOTPROCESSED", client.call(*refused), refused)
+        self.assertEqual(data_bytes(client.call("request", "Status")), b"Ready\0")
         self.assertEqual(bridge.err_lines(), [])
 
 
@@ -104,19 +133,19 @@ class Requests(BridgeTestCase):
         super().setUp()
         self.bridge = self.start_bridge(INI)
 
-    def test_unlinked_item_reads_nothing_in_text_whatever_the_format(self):
+    def test_unlinked_item_reads_nothing_in_the_format_asked_and_others_get_no_data(self):
         client = self.dde_client()
         client.call("connect", "KORVEN", "Line1")
         reply = client.call("request", "Not.Linked", "TEXT")
         self.assertEqual(data_bytes(reply), b"#NOTHING\0")
         self.assertIn(b"fmt=1", reply)
-        # Another format: Wine's client then fails the conversation's later
-        # transactions, so this goes on a conversation of its own.
-        other = self.dde_client()
-        other.call("connect", "KORVEN", "Line1")
-        reply = other.call("request", "Not.Linked", "UNICODETEXT")
-        self.assertEqual(data_bytes(reply), b"#NOTHING\0")
-        client.sync()
+        reply = client.call("request", "Not.Linked", "UNICODETEXT")
+        self.assertEqual(data_bytes(reply), "#NOTHING\0".encode("utf-16-le"))
+        self.assertIn(b"fmt=13", reply)
+        # A spreadsheet's own format is refused; the client then goes on to
+        # the next format it knows, in the same conversation.
+        self.assertIn(b"DMLERR_NOTPROCESSED", client.call("request", "Not.Linked", "CSV"))
+        self.assertEqual(data_bytes(client.call("request", "Not.Linked")), b"#NOTHING\0")
         self.assertEqual([l for l in self.bridge.out_lines() if "アイテム" in l], [])
 
     def test_linked_item_reads_empty_also_after_its_last_unlink(self):
@@ -135,6 +164,24 @@ class Requests(BridgeTestCase):
         self.assertIn(b"fack=0", client.call("poke", "A", "42"))
         self.assertIn(b"DMLERR_NOTPROCESSED", client.call("execute", "[Open]"))
         self.assertEqual(self.bridge.err_lines(), [])
+
+
+class UnicodeRequests(BridgeTestCase):
+    scenario = "[server]\nrevise = *:250\n[items]\nGreeting = VT_BSTR; \"Grüße Σ€\"\n"
+
+    def test_value_arrives_whole_in_utf16_where_the_ansi_code_page_cannot_hold_it(self):
+        lang = "ja_JP.UTF-8"  # code page 932 has no ü, ß or €
+        self.start_bridge(INI, lang=lang)
+        client = self.connected_client("Line1", "Greeting")
+        empty = "#EMPTY\0".encode("utf-16-le")
+
+        def value():
+            reply = client.call("request", "Greeting", "UNICODETEXT")
+            return data_bytes(reply) != empty and reply
+
+        reply = poll(value, what="the value of Greeting")
+        self.assertEqual(data_bytes(reply), "Grüße Σ€\0".encode("utf-16-le"))
+        self.assertIn(b"fmt=13", reply)
 
 
 class LongAndJapaneseNames(BridgeTestCase):

@@ -52,6 +52,11 @@ class FakeDdeInstance : public DdeInstance {
         return stringHandleOf(value);
     }
 
+    // Registration succeeds without DDEML.
+    UINT initialize(PFNCALLBACK, DWORD) override { return DMLERR_NO_ERROR; }
+    BOOL uninitialize() override { return TRUE; }
+    HDDEDATA nameService(HSZ, HSZ, UINT) override { return reinterpret_cast<HDDEDATA>(1); }
+
     HSZ createStringHandle(const char* text, int) override {
         if (std::string(text).size() > 255) {
             return nullptr;

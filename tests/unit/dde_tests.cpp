@@ -10,6 +10,7 @@
 #include "LogCapture.h"
 #include "dde/ConversationSweep.h"
 #include "dde/DdeCallback.h"
+#include "dde/DdeService.h"
 #include "dde/ItemValueText.h"
 #include "dde/LinkedConversations.h"
 #include "opc/TopicGroup.h"
@@ -33,15 +34,15 @@ class ReplyTest : public ::testing::Test {
     }
     ItemEntry& entry() { return group->itemTable.at(keyOf(item)); }
     // The bytes of the handle a request makes.
-    std::string requested(HSZ which) {
+    std::string requested(HSZ which, UINT format = CF_TEXT) {
         DdeTransaction request;
         request.type = XTYP_REQUEST;
-        request.format = CF_UNICODETEXT;  // never consulted
+        request.format = format;
         request.item = which;
         HDDEDATA handle = group->requestData(request);
         EXPECT_NE(handle, nullptr);
         const auto& data = dde.dataHandles.back();
-        EXPECT_EQ(data.format, static_cast<UINT>(CF_TEXT));
+        EXPECT_EQ(data.format, format);
         EXPECT_EQ(data.flags, 0u);
         EXPECT_EQ(data.offset, 0u);
         EXPECT_EQ(data.item, keyOf(which));
@@ -133,6 +134,29 @@ TEST_F(ReplyTest, DoubleByteTextIsSentWithAllItsBytes) {
     EXPECT_EQ(requested(), std::string("\x89\x5e\x93\x5d\x92\x86\0", 7));
 }
 
+// The UTF-16 value text and "#NOTHING" are seen end to end; the marker of a
+// value without a text form only here.
+TEST_F(ReplyTest, UnicodeMarkersAndNoDataInOtherFormats) {
+    V_VT(&entry().value) = VT_NULL;
+    const std::string bytes = requested(item, CF_UNICODETEXT);
+    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    EXPECT_EQ(text.rfind(L"#ERR:TEXT(", 0), 0u);
+    EXPECT_EQ(text.substr(text.size() - 2), std::wstring(L")\0", 2));
+    const size_t made = dde.dataHandles.size();
+    DdeTransaction request;
+    request.type = XTYP_REQUEST;
+    request.item = item;
+    for (UINT format : {static_cast<UINT>(CF_OEMTEXT), 0xC123u}) {
+        request.format = format;
+        EXPECT_EQ(group->requestData(request), nullptr);
+    }
+    EXPECT_EQ(dde.dataHandles.size(), made);
+    // Advise data stays CF_TEXT.
+    request.format = CF_UNICODETEXT;
+    group->adviseData(request);
+    EXPECT_EQ(dde.dataHandles.back().format, static_cast<UINT>(CF_TEXT));
+}
+
 class DispatchTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -159,12 +183,49 @@ class DispatchTest : public ::testing::Test {
     LogCapture log;
 };
 
+TEST_F(DispatchTest, WildConnectOffersThePairsThatFitTheGivenNames) {
+    struct Registration {
+        Registration() { EXPECT_TRUE(registerDdeService()); }
+        ~Registration() { unregisterDdeService(); }
+    } registration;
+    const HandleKey service = keyOf(dde.handle(L"KORVEN"));
+    const HandleKey system = keyOf(dde.handle(L"System"));
+    const HandleKey line1 = keyOf(dde.handle(L"Line1"));
+    const HandleKey line2 = keyOf(dde.handle(L"Line2"));
+    using Pairs = std::vector<std::pair<HandleKey, HandleKey>>;
+    // The pairs of the HSZPAIR array a wildcard connect answers, up to its null pair.
+    auto offered = [&](HSZ topic, HSZ serviceName) {
+        const size_t made = dde.dataHandles.size();
+        if (call(XTYP_WILDCONNECT, 0, 0, topic, serviceName) == 0) {
+            EXPECT_EQ(dde.dataHandles.size(), made);
+            return Pairs{};
+        }
+        const std::string& bytes = dde.dataHandles.back().bytes;
+        const auto* pairs = reinterpret_cast<const HSZPAIR*>(bytes.data());
+        const size_t count = bytes.size() / sizeof(HSZPAIR);
+        EXPECT_EQ(pairs[count - 1].hszSvc, nullptr);
+        EXPECT_EQ(pairs[count - 1].hszTopic, nullptr);
+        Pairs result;
+        for (size_t i = 0; i + 1 < count; ++i) {
+            result.emplace_back(keyOf(pairs[i].hszSvc), keyOf(pairs[i].hszTopic));
+        }
+        return result;
+    };
+    // Configured topics in ascending handle order (Line2's is the lower), then System.
+    const Pairs all{{service, line2}, {service, line1}, {service, system}};
+    EXPECT_EQ(offered(nullptr, nullptr), all);
+    EXPECT_EQ(offered(nullptr, dde.handle(L"korven")), all);
+    EXPECT_EQ(offered(dde.handle(L"LINE1"), nullptr), (Pairs{{service, line1}}));
+    EXPECT_EQ(offered(dde.handle(L"system"), nullptr), (Pairs{{service, system}}));
+    EXPECT_EQ(offered(nullptr, dde.handle(L"Excel")), Pairs{});
+    EXPECT_EQ(offered(dde.handle(L"Line3"), nullptr), Pairs{});
+    EXPECT_TRUE(log.lines().empty());
+}
+
 TEST_F(DispatchTest, ConnectOnlyToConfiguredTopics) {
     HSZ service = dde.handle(L"KORVEN");
     EXPECT_EQ(call(XTYP_CONNECT, 0, 0, dde.handle(L"LINE1"), service), 1);
     EXPECT_EQ(call(XTYP_CONNECT, 0, 0, dde.handle(L"Line3"), service), 0);
-    EXPECT_EQ(call(XTYP_WILDCONNECT, 0, 0, nullptr, service), 0);
-    EXPECT_EQ(call(XTYP_WILDCONNECT, 0, 0, dde.handle(L"Line1"), nullptr), 0);
 }
 
 TEST_F(DispatchTest, AdviseStartOnlyInTheTextFormat) {

@@ -51,6 +51,7 @@ class PassesTest : public ::testing::Test {
     ItemEntry& entry(HSZ item) { return group->itemTable.at(keyOf(item)); }
     std::string reply(HSZ item) {
         DdeTransaction t;
+        t.format = CF_TEXT;
         t.item = item;
         group->requestData(t);
         return dde.dataHandles.back().bytes;

@@ -1,0 +1,71 @@
+#include "dde/SystemTopic.h"
+
+#include <cwchar>
+#include <string>
+
+#include "common/HandleKey.h"
+#include "dde/DdeInstance.h"
+#include "dde/DdeService.h"
+#include "dde/ItemValueText.h"
+#include "opc/TopicGroup.h"
+#include "opc/TopicTable.h"
+
+namespace korven {
+namespace {
+
+constexpr wchar_t kSysItems[] = L"SysItems\tTopics\tFormats\tStatus\tTopicItemList";
+// CF_TEXT first: it is the one format every transaction of the bridge serves
+// (advise links exist in CF_TEXT only).
+constexpr wchar_t kFormats[] = L"TEXT\tUNICODETEXT";
+constexpr wchar_t kStatus[] = L"Ready";
+
+std::wstring topicsText() {
+    std::wstring text;
+    for (const auto& [key, group] : topicTable()) {
+        text += group->topicName.str();
+        text += L'\t';
+    }
+    return text + L"System";
+}
+
+// The item's text, or false when the System topic has no such item.
+bool itemText(const wchar_t* name, std::wstring& text) {
+    if (_wcsicmp(name, L"Topics") == 0) {
+        text = topicsText();
+    } else if (_wcsicmp(name, L"SysItems") == 0 || _wcsicmp(name, L"TopicItemList") == 0) {
+        text = kSysItems;
+    } else if (_wcsicmp(name, L"Formats") == 0) {
+        text = kFormats;
+    } else if (_wcsicmp(name, L"Status") == 0) {
+        text = kStatus;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool isSystemTopic(HSZ topic) {
+    const HSZ system = systemTopicHandle();
+    return system != nullptr && topic != nullptr && keyOf(topic) == keyOf(system);
+}
+
+HDDEDATA systemTopicData(const DdeTransaction& transaction) {
+    if (!isTextReplyFormat(transaction.format)) {
+        return nullptr;
+    }
+    // Item names hold at most 255 characters.
+    wchar_t name[256] = {};
+    if (ddeInstance().queryString(transaction.item, name, 256, CP_WINUNICODE) == 0) {
+        return nullptr;
+    }
+    std::wstring text;
+    if (!itemText(name, text)) {
+        return nullptr;
+    }
+    return textReplyHandle(SharedText::fromWide(text.c_str()), transaction.item,
+                           transaction.format);
+}
+
+}  // namespace korven
