@@ -6,12 +6,14 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/ComErrorText.h"
 #include "common/ConsoleLog.h"
 #include "common/SharedText.h"
 #include "config/ConfigPath.h"
+#include "config/ReconnectSetting.h"
 #include "opc/TopicGroup.h"
 #include "opc/TopicTable.h"
 
@@ -111,13 +113,26 @@ bool loadSections() {
         GetPrivateProfileStringA(section.c_str(), "ProgID", kDefaultProgId, progId, kKeyValueRoom,
                                  path->c_str());
         GetPrivateProfileStringA(section.c_str(), "Node", "", node, kKeyValueRoom, path->c_str());
+        char reconnect[kKeyValueRoom] = {};
+        GetPrivateProfileStringA(section.c_str(), "Reconnect", "", reconnect, kKeyValueRoom,
+                                 path->c_str());
 
         if (lstrcmpiA(section.c_str(), "SYSTEM") == 0) {
             logError(L"「SYSTEM」は予約されている名前です。");
             return false;
         }
-        logInfo(L"「" + logName(section.c_str()) + L"」の設定。 Node=" + logName(node) +
-                L" ProgID=" + logName(progId));
+        const std::optional<DWORD> reconnectSeconds = parseReconnectSeconds(reconnect);
+        if (!reconnectSeconds) {
+            logError(L"「" + logName(section.c_str()) + L"」のReconnect=" + logName(reconnect) +
+                     L"は使えません。(0、または5～3600秒)");
+            return false;
+        }
+        std::wstring settings = L"「" + logName(section.c_str()) + L"」の設定。 Node=" +
+                                logName(node) + L" ProgID=" + logName(progId);
+        if (*reconnectSeconds != 0) {
+            settings += L" Reconnect=" + std::to_wstring(*reconnectSeconds);
+        }
+        logInfo(settings);
 
         std::unique_ptr<TopicGroup> group;
         try {
@@ -131,6 +146,7 @@ bool loadSections() {
         // Names that differ only in letter case are one DDE topic: the first
         // stays, and a later one is released at once rather than left
         // connected where no client can reach it.
+        group->reconnectSeconds = *reconnectSeconds;
         const HandleKey key = keyOf(group->topicHandle);
         if (topicTable().count(key) == 0) {
             topicTable().emplace(key, std::move(group));

@@ -26,6 +26,7 @@ void TopicGroup::tick() {
     }
     if (itemMgt == nullptr) {
         releaseServer();
+        reconnectWhenDue();
     }
     if (settleTicks == kSettleTicksForPasses) {
         removePass();

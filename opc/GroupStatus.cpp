@@ -78,7 +78,7 @@ void TopicGroup::refreshStatus() {
     }
 }
 
-void TopicGroup::setUpdateSpeed(DWORD mode) {
+void TopicGroup::applySpeedMode(DWORD mode) {
     if (mode >= std::size(kSpeedModes)) {
         return;
     }
@@ -87,6 +87,13 @@ void TopicGroup::setUpdateSpeed(DWORD mode) {
         updateRate = wanted.rate;
     }
     active = wanted.active;
+}
+
+void TopicGroup::setUpdateSpeed(DWORD mode) {
+    if (mode >= std::size(kSpeedModes)) {
+        return;
+    }
+    applySpeedMode(mode);
     if (groupStateMgt != nullptr && groupUsable()) {
         DWORD revised = 0;
         const HRESULT hr = groupStateMgt->SetState(&updateRate, &revised, &active, &timeBias,

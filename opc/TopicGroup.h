@@ -61,6 +61,9 @@ class TopicGroup {
     void setUpdateSpeed(DWORD mode);
     // Asks the server for the current device values, sent through the stream.
     void refreshNow();
+    // The requested rate and active state of a speed mode, into the group
+    // parameters (no call).
+    void applySpeedMode(DWORD mode);
 
     // DDE links.
     int adviseStart(const DdeTransaction& transaction);
@@ -120,6 +123,11 @@ class TopicGroup {
     bool releasePending = false;
     // The server process is gone: releasing makes no call that would wait on it.
     bool serverLost = false;
+    // Seconds between attempts to connect again after the server shut down
+    // or was lost; 0: never.
+    DWORD reconnectSeconds = 0;
+    ULONGLONG nextReconnectAt = 0;  // tick count of the next attempt; 0: none planned
+    DWORD reconnectFailures = 0;    // failed attempts since the connection went
     // The server was seen to write 24-byte value records (logged once).
     bool wideRecordsSeen = false;
     // AddItems is out: values for the entries of its batch are taken already.
@@ -129,6 +137,8 @@ class TopicGroup {
     std::vector<OPCHANDLE> orphanServerHandles;
 
   private:
+    // While disconnected and set to reconnect: an attempt when it is due.
+    void reconnectWhenDue();
     void connectServer();
     void createGroup();
     void unlinkItem(HandleKey item);

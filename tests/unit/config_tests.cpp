@@ -8,6 +8,7 @@
 
 #include "LogCapture.h"
 #include "config/ConfigPath.h"
+#include "config/ReconnectSetting.h"
 #include "config/TopicConfigLoader.h"
 
 namespace {
@@ -91,6 +92,17 @@ TEST(SectionNames, ListCutAtTheRoomsEndLosesItsPartialName) {
     list = readSectionList(single, 16, 14);
     EXPECT_TRUE(list.names.empty());
     EXPECT_TRUE(list.cut);
+}
+
+TEST(ReconnectSetting, ZeroOrFiveToThreeThousandSixHundredSeconds) {
+    EXPECT_EQ(parseReconnectSeconds(""), 0u);
+    EXPECT_EQ(parseReconnectSeconds("0"), 0u);
+    EXPECT_EQ(parseReconnectSeconds("5"), 5u);
+    EXPECT_EQ(parseReconnectSeconds("3600"), 3600u);
+    EXPECT_EQ(parseReconnectSeconds("0030"), 30u);
+    for (const char* refused : {"4", "1", "3601", "99999999999", "-5", "5s", "1e3", "30 "}) {
+        EXPECT_FALSE(parseReconnectSeconds(refused).has_value()) << refused;
+    }
 }
 
 TEST(TopicErrorMessage, ConnectionAndClassStringForms) {

@@ -5,12 +5,14 @@
 
 #include <comdef.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
 #include "FakeDdeInstance.h"
 #include "FakeOpcServer.h"
 #include "LogCapture.h"
+#include "common/TickClock.h"
 #include "opc/ShutdownSink.h"
 #include "opc/TopicGroup.h"
 
@@ -182,6 +184,46 @@ TEST_F(OpcTest, LostServerIsReleasedWithoutCallsThatWouldWaitOnIt) {
     EXPECT_EQ(group->itemMgt, nullptr);
     EXPECT_EQ(group->server, nullptr);
     EXPECT_EQ(server.refs, 1);
+}
+
+ULONGLONG gNow = 0;
+ULONGLONG fakeNow() {
+    return gNow;
+}
+
+TEST_F(OpcTest, ReconnectTriesAtItsIntervalAndSaysSoSparingly) {
+    gNow = 1000;
+    replaceTickSource(&fakeNow);
+    auto group = make();
+    group->reconnectSeconds = 5;
+    group->setUpdateSpeed(2);  // Low: the new group must get 5000 ms
+    group->shutdownSink->ShutdownRequest(L"maintenance");
+    group->tick();  // released; the first attempt is planned 5 s later
+    EXPECT_EQ(group->server, nullptr);
+    server.calls.clear();
+    server.activationResult = E_FAIL;
+    gNow = 5999;
+    group->tick();
+    EXPECT_TRUE(server.calls.empty());
+    // Twelve failed attempts, 5 s apart: the first and the eleventh are said.
+    for (int attempt = 0; attempt < 12; ++attempt) {
+        gNow = 6000 + 5000 * attempt;
+        group->tick();
+        group->tick();  // nothing more within the same interval
+    }
+    EXPECT_EQ(std::count(server.calls.begin(), server.calls.end(), "CoCreateInstanceEx"), 12);
+    EXPECT_EQ(log.errorLines(),
+              std::vector<std::wstring>(2, L"異常：「Line1」再接続に失敗。(-2147467259)"));
+
+    server.activationResult = S_OK;
+    server.calls.clear();
+    gNow += 5000;
+    group->tick();
+    EXPECT_EQ(log.infoLines().back(), L"情報：「Line1」再接続。");
+    EXPECT_TRUE(group->groupUsable());
+    EXPECT_EQ(server.requestedRate, 5000u);
+    EXPECT_EQ(server.groupClientHandle, keyOf(group->topicHandle));
+    replaceTickSource(nullptr);
 }
 
 TEST_F(OpcTest, UpdateSpeedModes) {

@@ -10,6 +10,7 @@
 #include "FakeDdeInstance.h"
 #include "FakeOpcServer.h"
 #include "LogCapture.h"
+#include "common/TickClock.h"
 #include "dde/ItemValueText.h"
 #include "opc/ShutdownSink.h"
 #include "opc/TopicGroup.h"
@@ -20,6 +21,8 @@ namespace {
 using test::FakeDdeInstance;
 using test::FakeOpcServer;
 using test::LogCapture;
+
+ULONGLONG gNow = 0;
 
 class PassesTest : public ::testing::Test {
   protected:
@@ -282,6 +285,35 @@ TEST_F(PassesTest, WithoutTheGroupNoServerCallIsMadeAndUnlinkedEntriesStillGo) {
     // The tick released the server connection: the group left the server.
     EXPECT_EQ(server.removedGroups, std::vector<OPCHANDLE>{1});
     EXPECT_EQ(group->server, nullptr);
+}
+
+TEST_F(PassesTest, ReconnectAddsTheItemsThatStillHaveLinksInOneBatch) {
+    opc->itemErrors[L"No.Such"] = OPC_E_UNKNOWNITEMID;
+    HSZ a = dde.handle(L"A");
+    HSZ gone = dde.handle(L"Gone");
+    HSZ bad = dde.handle(L"No.Such");
+    link(1, a);
+    link(1, gone);
+    link(1, bad);
+    ticks(200);
+    gNow = 1000;
+    replaceTickSource([] { return gNow; });
+    group->reconnectSeconds = 5;
+    group->noteServerLoss(RPC_E_DISCONNECTED);
+    ticks(1);
+    unlink(1, gone);
+    HSZ late = dde.handle(L"Late");
+    link(2, late);  // linked while disconnected
+    opc->itemErrors.clear();
+    gNow += 5000;
+    ticks(1);
+    ASSERT_EQ(opc->addBatches.size(), 2u);
+    // In handle order (the fake hands out values downwards).
+    EXPECT_EQ(opc->addBatches[1], (std::vector<std::wstring>{L"Late", L"No.Such", L"A"}));
+    EXPECT_TRUE(entry(bad).added);  // tried afresh on the new server
+    EXPECT_EQ(group->itemTable.count(keyOf(gone)), 0u);
+    EXPECT_TRUE(opc->removeBatches.empty());
+    replaceTickSource(nullptr);
 }
 
 TEST_F(PassesTest, DestructionRemovesAddedItemsBeforeTheGroup) {

@@ -1,0 +1,78 @@
+"""A topic set to reconnect (Reconnect=<seconds>): after its server shut
+down it connects again at its interval, makes its group anew and the values
+flow again to the same DDE links; a server that refuses is tried again, and
+Exit stays clean at any moment."""
+import os
+import unittest
+
+from harness import BridgeTestCase, data_bytes, fields, poll
+from test_window import SERVER_HANDLE, STATE, wait_page
+
+SCENARIO = "[server]\nrevise = *:250\n[items]\nA = VT_I4; 1; counter\n"
+
+
+def next_value(client, item, predicate, timeout=20.0):
+    """The next advise update of item, from now on, whose bytes satisfy predicate."""
+    while True:
+        line = client.expect(b"DATA ", timeout)
+        if fields(line.decode()).get("item") == item and predicate(data_bytes(line)):
+            return data_bytes(line)
+
+
+def number(data):
+    return int(data.rstrip(b"\0")) if data.rstrip(b"\0").isdigit() else None
+
+
+class Reconnect(BridgeTestCase):
+    scenario = SCENARIO
+
+    def test_values_resume_for_the_same_links_after_a_shutdown(self):
+        bridge = self.start_bridge("[Line1]\nReconnect=5\n")
+        self.assertIn("情報：「Line1」の設定。 Node= ProgID=Velmora.Ctrl9.1 Reconnect=5",
+                      bridge.out_lines())
+        client = self.connected_client("Line1", "A")
+        next_value(client, "A", lambda d: (number(d) or 0) >= 3)
+        self.sim.command("shutdown maintenance")
+        bridge.wait_out("情報：「Line1」シャットダウン。(maintenance)")
+        wait_page(lambda p: p[STATE] == "UNKNOWN", "UNKNOWN during the outage")
+        # The server ends once the bridge has let go of it; an interval later
+        # the bridge has COM start it again, and the counter starts afresh.
+        poll(lambda: self.sim.calls("Server.Exit"), what="the server to end")
+        bridge.wait_out("情報：「Line1」再接続。", timeout=15)
+        added = self.sim.wait_call("IOPCItemMgt.AddItems", 2)
+        self.assertIn('id="A"', added[1])
+        self.assertEqual(len(self.sim.calls("Server.Start")), 2)
+        next_value(client, "A", lambda d: number(d) == 2)
+        # The page shows the new server and group again.
+        wait_page(lambda p: p[STATE] == "RUNNING" and p[SERVER_HANDLE] != "0x00000000",
+                  "the new connection")
+        self.assertEqual(bridge.err_lines(), [])
+        self.assertEqual(bridge.exit_via_menu(), 0)
+
+    def test_a_server_that_refuses_the_group_is_tried_again_and_exit_stays_clean(self):
+        bridge = self.start_bridge("[Line1]\nReconnect=5\n")
+        client = self.connected_client("Line1", "A")
+        next_value(client, "A", lambda d: number(d) is not None)
+        # From its next start the server's groups lack IOPCAsyncIO: unusable.
+        with open(os.path.join(self.sim.dir, "scenario.txt"), "a", encoding="utf-8") as f:
+            f.write("[faults]\nnoAsyncIO = true\n")
+        self.sim.command("shutdown maintenance")
+        bridge.wait_err("異常：「Line1」再接続に失敗。(-2147467262)", timeout=15)
+        # The refused group left the server again, and the server ended.
+        poll(lambda: len(self.sim.calls("IOPCServer.RemoveGroup")) >= 2, what="the group removed")
+        poll(lambda: len(self.sim.calls("Server.Exit")) >= 2, what="the second server to end")
+        self.assertNotEqual(data_bytes(client.call("request", "A")), b"#NOTHING\0")
+        self.assertEqual(bridge.exit_via_menu(), 0)
+        self.assertIn("情報：「Line1」の解放。", bridge.out_lines())
+
+
+class ReconnectSetting(BridgeTestCase):
+    def test_a_value_out_of_range_stops_the_start(self):
+        for value in ("2", "3601", "soon"):
+            bridge = self.failed_start(f"[Line1]\nReconnect={value}\n")
+            self.assertEqual(bridge.err_lines(),
+                             [f"異常：「Line1」のReconnect={value}は使えません。(0、または5～3600秒)"])
+
+
+if __name__ == "__main__":
+    unittest.main()
