@@ -75,42 +75,6 @@ TEST_F(ItemLinksTest, FirstLinkIsLoggedWithTheCountAndHoldsItsReferences) {
     EXPECT_EQ(group->itemTable.count(keyOf(boiler)), 1u);
 }
 
-TEST_F(ItemLinksTest, SecondConversationOnlyRaisesTheCount) {
-    HSZ item = dde.handle(L"A");
-    start(1, item);
-    group->settleTicks = 150;
-    log.clear();
-    const int queries = dde.queries;
-    EXPECT_EQ(start(2, item), 1);
-    EXPECT_TRUE(log.lines().empty());
-    EXPECT_EQ(dde.queries, queries);
-    EXPECT_EQ(group->settleTicks, 150);
-    EXPECT_EQ(group->linkedCount, 1);
-    EXPECT_EQ(group->itemTable.at(keyOf(item)).linkCount, 2);
-    EXPECT_EQ(dde.references[keyOf(item)], 2);
-
-    // Unlinked, with its line, only when the last conversation lets go.
-    stop(1, item);
-    EXPECT_TRUE(log.lines().empty());
-    disconnect(2);
-    EXPECT_EQ(log.infoLines(),
-              std::vector<std::wstring>{L"情報：「Line1」アイテム「A」のリンク解除。(0)"});
-    EXPECT_EQ(dde.references[keyOf(item)], 1);
-}
-
-TEST_F(ItemLinksTest, RepeatedAdviseStartOfOneConversationCountsOnce) {
-    // A hot and then a warm advise start on the same item and conversation.
-    HSZ item = dde.handle(L"A");
-    EXPECT_EQ(start(1, item), 1);
-    EXPECT_EQ(start(1, item), 1);
-    EXPECT_EQ(group->itemTable.at(keyOf(item)).linkCount, 1);
-    // The client's one advise stop ends the link.
-    stop(1, item);
-    EXPECT_EQ(group->itemTable.at(keyOf(item)).linkCount, 0);
-    EXPECT_EQ(group->linkedCount, 0);
-    EXPECT_EQ(dde.references[keyOf(item)], 1);
-}
-
 TEST_F(ItemLinksTest, StopFromAConversationThatNeverLinkedChangesNothing) {
     HSZ item = dde.handle(L"A");
     start(1, item);
@@ -174,13 +138,6 @@ TEST_F(ItemLinksTest, RefusedAdviseIsNotListedForTheConversation) {
               std::vector<std::wstring>{L"異常：「Line1」アイテムのリンクに失敗。"});
     EXPECT_EQ(group->linkedCount, 1);
     EXPECT_EQ(group->itemTable.count(keyOf(other)), 0u);
-}
-
-TEST_F(ItemLinksTest, LongNameIsTakenAsItsFirst255Characters) {
-    const std::wstring name(300, L'x');
-    HSZ item = dde.handle(name);
-    start(1, item);
-    EXPECT_EQ(group->itemTable.at(keyOf(item)).itemId.str(), std::wstring(255, L'x'));
 }
 
 TEST_F(ItemLinksTest, DestructionReleasesLinkReferencesWithoutUnlinkLines) {

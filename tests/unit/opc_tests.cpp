@@ -41,27 +41,6 @@ class OpcTest : public ::testing::Test {
     test::LogCapture log;
 };
 
-TEST_F(OpcTest, LocalServerAndTheGroupsParameters) {
-    server.grantedRate = 1000;
-    auto group = make();
-    EXPECT_EQ(server.activationContext, static_cast<DWORD>(CLSCTX_LOCAL_SERVER));
-    EXPECT_FALSE(server.activationHadServerInfo);
-    EXPECT_TRUE(IsEqualIID(server.activationInterface, IID_IOPCServer));
-    EXPECT_EQ(server.groupName, L"Line1");
-    EXPECT_EQ(server.groupActive, TRUE);
-    EXPECT_EQ(server.requestedRate, 3000u);
-    EXPECT_EQ(server.groupClientHandle, keyOf(group->topicHandle));
-    EXPECT_EQ(server.groupTimeBias, 0);
-    EXPECT_EQ(server.groupDeadband, 0.0f);
-    EXPECT_EQ(server.groupLocale, 0u);
-    // The granted rate replaces the requested one.
-    EXPECT_EQ(group->updateRate, 1000u);
-    EXPECT_EQ(group->serverGroupHandle, 1u);
-    EXPECT_EQ(server.calls,
-              (std::vector<std::string>{"CoCreateInstanceEx", "AddGroup", "DAdvise"}));
-    EXPECT_EQ(log.infoLines(), std::vector<std::wstring>{L"情報：「Line1」のインスタンス生成。"});
-}
-
 TEST_F(OpcTest, RemoteNodeIsNamedInTheServerInformation) {
     auto group = make(L"plc-station-2");
     EXPECT_EQ(server.activationContext, static_cast<DWORD>(CLSCTX_REMOTE_SERVER));
@@ -224,55 +203,6 @@ TEST_F(OpcTest, ReconnectTriesAtItsIntervalAndSaysSoSparingly) {
     EXPECT_EQ(server.requestedRate, 5000u);
     EXPECT_EQ(server.groupClientHandle, keyOf(group->topicHandle));
     replaceTickSource(nullptr);
-}
-
-TEST_F(OpcTest, UpdateSpeedModes) {
-    auto group = make();
-    test::FakeOpcGroup* opc = server.group;
-    server.calls.clear();
-    group->setUpdateSpeed(3);
-    EXPECT_EQ(group->speedMode, 3u);
-    EXPECT_EQ(group->active, FALSE);
-    EXPECT_EQ(group->updateRate, 3000u);  // paused at the rate it had
-    group->setUpdateSpeed(1);
-    group->setUpdateSpeed(0);
-    group->setUpdateSpeed(2);
-    EXPECT_EQ(server.calls, (std::vector<std::string>{
-                                "SetState rate=3000 active=0", "SetState rate=3000 active=1",
-                                "SetState rate=1000 active=1", "SetState rate=5000 active=1"}));
-    // A revised rate is what the group then has.
-    opc->revisedRate = 1500;
-    group->setUpdateSpeed(0);
-    EXPECT_EQ(group->updateRate, 1500u);
-    EXPECT_EQ(group->speedMode, 0u);
-    EXPECT_TRUE(log.errorLines().empty());
-}
-
-TEST_F(OpcTest, RefusedSpeedIsLoggedOncePerCommandAndStillRecorded) {
-    auto group = make();
-    server.group->setStateResult = E_FAIL;
-    group->setUpdateSpeed(2);
-    group->setUpdateSpeed(3);
-    EXPECT_EQ(log.errorLines(),
-              (std::vector<std::wstring>{
-                  L"異常：「Line1」グループのアクティブ／非アクティブ設定に失敗。",
-                  L"異常：「Line1」グループのアクティブ／非アクティブ設定に失敗。"}));
-    EXPECT_EQ(group->speedMode, 3u);
-    EXPECT_EQ(group->updateRate, 5000u);
-    EXPECT_EQ(group->active, FALSE);
-}
-
-TEST_F(OpcTest, RefreshNowAsksTheDeviceThroughTheSubscription) {
-    auto group = make();
-    server.calls.clear();
-    group->refreshNow();
-    EXPECT_EQ(server.calls, std::vector<std::string>{"Refresh connection=7 source=2"});
-    group->releaseGroup();
-    server.calls.clear();
-    group->refreshNow();
-    group->setUpdateSpeed(0);
-    EXPECT_TRUE(server.calls.empty());  // no group interfaces: nothing to call
-    EXPECT_EQ(group->speedMode, 0u);
 }
 
 TEST_F(OpcTest, ShutdownSinkInterfaces) {

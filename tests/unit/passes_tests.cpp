@@ -99,38 +99,6 @@ TEST_F(PassesTest, BurstOfLinksIsAddedInOneCall200TicksAfterTheLast) {
     EXPECT_EQ(opc->addBatches.size(), 1u);
 }
 
-TEST_F(PassesTest, UnknownItemKeepsTheServersCodeWhileItsBatchMatesAreAdded) {
-    opc->itemErrors[L"No.Such"] = OPC_E_UNKNOWNITEMID;
-    HSZ good = dde.handle(L"Good");
-    HSZ bad = dde.handle(L"No.Such");
-    link(1, good);
-    link(1, bad);
-    ticks(200);
-    EXPECT_TRUE(entry(good).added);
-    EXPECT_FALSE(entry(bad).added);
-    EXPECT_EQ(entry(bad).addError, OPC_E_UNKNOWNITEMID);
-    EXPECT_EQ(dde.references[keyOf(bad)], 2);
-    EXPECT_EQ(reply(bad), std::string("#ERR:ADD(-1073479673)\0", 22));
-    EXPECT_EQ(dde.posts.size(), 2u);
-    // Never tried again while its entry lives.
-    link(2, dde.handle(L"Other"));
-    ticks(200);
-    EXPECT_EQ(opc->addBatches.back(), std::vector<std::wstring>{L"Other"});
-}
-
-TEST_F(PassesTest, WholeAddFailureMarksEveryBatchItem) {
-    opc->addItemsResult = E_FAIL;
-    HSZ a = dde.handle(L"A");
-    HSZ b = dde.handle(L"B");
-    link(1, a);
-    link(1, b);
-    ticks(200);
-    EXPECT_EQ(entry(a).addError, -1);
-    EXPECT_EQ(entry(b).addError, -1);
-    EXPECT_EQ(reply(b), std::string("#ERR:ADD(-1)\0", 13));
-    EXPECT_EQ(dde.posts.size(), 2u);
-}
-
 TEST_F(PassesTest, MissingErrorArrayIsAWholeFailure) {
     opc->addItemsNullErrors = true;
     HSZ a = dde.handle(L"A");
@@ -138,30 +106,6 @@ TEST_F(PassesTest, MissingErrorArrayIsAWholeFailure) {
     ticks(200);
     EXPECT_EQ(entry(a).addError, -1);
     EXPECT_FALSE(entry(a).added);
-}
-
-TEST_F(PassesTest, UnlinkedBurstLeavesInOneRemoveCallAndRelinkKeepsTheItem) {
-    HSZ a = dde.handle(L"A");
-    HSZ b = dde.handle(L"B");
-    HSZ c = dde.handle(L"C");
-    link(1, a);
-    link(1, b);
-    link(1, c);
-    ticks(200);
-    unlink(1, a);
-    ticks(100);
-    unlink(1, c);
-    unlink(1, b);
-    link(2, b);  // re-linked within the settle time
-    ticks(200);
-    ASSERT_EQ(opc->removeBatches.size(), 1u);
-    EXPECT_EQ(opc->removeBatches[0],
-              (std::vector<OPCHANDLE>{entry(b).serverHandle - 1, entry(b).serverHandle + 1}));
-    EXPECT_EQ(opc->addBatches.size(), 1u);
-    EXPECT_EQ(group->itemTable.size(), 1u);
-    EXPECT_EQ(dde.references[keyOf(a)], 0);
-    EXPECT_EQ(dde.references[keyOf(c)], 0);
-    EXPECT_EQ(dde.references[keyOf(b)], 2);
 }
 
 TEST_F(PassesTest, LinkMadeInsideAddItemsWaitsForTheNextPass) {

@@ -24,27 +24,6 @@
 namespace korven {
 namespace {
 
-FILETIME localTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-    SYSTEMTIME fields{};
-    fields.wYear = year;
-    fields.wMonth = month;
-    fields.wDay = day;
-    fields.wHour = hour;
-    fields.wMinute = minute;
-    fields.wSecond = second;
-    FILETIME local{};
-    FILETIME utc{};
-    SystemTimeToFileTime(&fields, &local);
-    LocalFileTimeToFileTime(&local, &utc);
-    return utc;
-}
-
-TEST(StatusTexts, Times) {
-    EXPECT_EQ(formatStatusTime(localTime(2006, 3, 1, 9, 5, 7)), "2006/03/01 09:05:07");
-    EXPECT_EQ(formatStatusTime(FILETIME{0, 0}), "");  // 1601: nothing reported
-    EXPECT_EQ(formatStatusTime(FILETIME{0xFFFFFFFF, 0xFFFFFFFF}), "?");
-}
-
 TEST(StatusTexts, DeadbandIsTruncatedToThousandths) {
     EXPECT_EQ(deadbandText(0.0f), "0.000");
     EXPECT_EQ(deadbandText(0.05f), "0.050");
@@ -129,39 +108,6 @@ class StatusWindowTest : public ::testing::Test {
     HMENU menu = nullptr;
 };
 
-TEST_F(StatusWindowTest, TabsInHandleOrderAndThePageOfTheFirst) {
-    // Handles are made in creation order from the top down in the fake.
-    addTopics({L"Line1", L"Line2", L"Line3"});
-    open();
-    HWND tabs = GetDlgItem(window, IDC_TOPIC_TABS);
-    ASSERT_EQ(SendMessageA(tabs, TCM_GETITEMCOUNT, 0, 0), 3);
-    std::vector<std::string> labels;
-    for (int i = 0; i < 3; ++i) {
-        char label[64] = {};
-        TCITEMA item{};
-        item.mask = TCIF_TEXT;
-        item.pszText = label;
-        item.cchTextMax = sizeof label;
-        SendMessageA(tabs, TCM_GETITEMA, i, reinterpret_cast<LPARAM>(&item));
-        labels.push_back(label);
-    }
-    EXPECT_EQ(labels, (std::vector<std::string>{"Line3", "Line2", "Line1"}));
-    EXPECT_EQ(SendMessageA(tabs, TCM_GETCURSEL, 0, 0), 0);
-    EXPECT_EQ(selectedTopicGroup(), &groupAt(0));
-    EXPECT_EQ(text(IDC_CLIENT_HANDLE), hexWordText(keyOf(groupAt(0).topicHandle)));
-    EXPECT_EQ(text(IDC_TIME_BIAS), "-540");
-    EXPECT_EQ(text(IDC_DEADBAND), "0.699");
-    EXPECT_EQ(text(IDC_LOCALE), "0x00000411");
-    EXPECT_EQ(text(IDC_SERVER_HANDLE), "0x00000001");
-    EXPECT_EQ(text(IDC_UPDATE_RATE), "3000");
-    EXPECT_EQ(SendDlgItemMessageA(window, IDC_GROUP_ACTIVE, BM_GETCHECK, 0, 0), BST_CHECKED);
-    EXPECT_EQ(text(IDC_SERVER_STATE), "UNKNOWN");
-    EXPECT_EQ(text(IDC_VENDOR_INFO), "Fake vendor");
-    // At start the menu is the template's: Normal, Refresh Now enabled.
-    EXPECT_EQ(checkedSpeed(), 1u);
-    EXPECT_FALSE(greyed(IDM_REFRESH_NOW));
-}
-
 TEST_F(StatusWindowTest, MenuFollowsTheSelectedTopicsSpeed) {
     addTopics({L"A", L"B"});
     open();
@@ -182,51 +128,6 @@ TEST_F(StatusWindowTest, MenuFollowsTheSelectedTopicsSpeed) {
     command(IDM_SPEED_LOW);
     EXPECT_EQ(groupAt(0).speedMode, 2u);
     EXPECT_EQ(groupAt(1).speedMode, 3u);
-}
-
-TEST_F(StatusWindowTest, RefreshNowReachesTheSelectedGroupOnly) {
-    addTopics({L"A", L"B"});
-    open();
-    selectTab(1);
-    for (auto& server : servers) {
-        server->calls.clear();
-    }
-    command(IDM_REFRESH_NOW);
-    size_t refreshes = 0;
-    for (auto& server : servers) {
-        for (const auto& call : server->calls) {
-            refreshes += call.rfind("Refresh", 0) == 0;
-        }
-    }
-    EXPECT_EQ(refreshes, 1u);
-}
-
-TEST_F(StatusWindowTest, AlwaysOnTopTwice) {
-    addTopics({L"A"});
-    open();
-    command(IDM_ALWAYS_ON_TOP);
-    EXPECT_TRUE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOPMOST);
-    EXPECT_TRUE(checked(IDM_ALWAYS_ON_TOP));
-    command(IDM_ALWAYS_ON_TOP);
-    EXPECT_FALSE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOPMOST);
-    EXPECT_FALSE(checked(IDM_ALWAYS_ON_TOP));
-}
-
-TEST_F(StatusWindowTest, EscAndCloseHideEnterDoesNothingTrayShows) {
-    addTopics({L"A"});
-    open();
-    ShowWindow(window, SW_SHOW);
-    EXPECT_EQ(SendMessageA(window, WM_COMMAND, IDOK, 0), 0);  // handled: dialog result TRUE
-    EXPECT_TRUE(IsWindowVisible(window));
-    command(IDCANCEL);
-    EXPECT_FALSE(IsWindowVisible(window));
-    SendMessageA(window, kTrayCallbackMessage, 0, WM_LBUTTONDOWN);
-    EXPECT_TRUE(IsWindowVisible(window));
-    SendMessageA(window, WM_CLOSE, 0, 0);
-    EXPECT_FALSE(IsWindowVisible(window));
-    SendMessageA(window, kTrayCallbackMessage, 0, WM_MOUSEMOVE);
-    EXPECT_FALSE(IsWindowVisible(window));
-    EXPECT_TRUE(IsWindow(window));
 }
 
 TEST_F(StatusWindowTest, TrayIconRecordAndMenu) {
@@ -261,23 +162,6 @@ TEST_F(StatusWindowTest, WithoutTopicsThePageIsEmptyAndCommandsTouchNoGroup) {
     command(IDM_REFRESH_NOW);
     selectTab(0);
     EXPECT_EQ(checkedSpeed(), 3u);
-}
-
-TEST_F(StatusWindowTest, DisconnectedTopicShowsUnknownAndKeepsTheRest) {
-    addTopics({L"A"});
-    servers[0]->status.dwServerState = OPC_STATUS_RUNNING;
-    servers[0]->status.wMajorVersion = 2;
-    servers[0]->status.wBuildNumber = 15;
-    open();
-    EXPECT_EQ(text(IDC_SERVER_STATE), "RUNNING");
-    groupAt(0).shutdownSink->ShutdownRequest(L"maintenance");
-    refreshStatusPage();
-    EXPECT_EQ(text(IDC_SERVER_STATE), "UNKNOWN");
-    EXPECT_EQ(SendDlgItemMessageA(window, IDC_GROUP_ACTIVE, BM_GETCHECK, 0, 0), BST_UNCHECKED);
-    EXPECT_EQ(text(IDC_CLIENT_HANDLE), "0x00000000");
-    EXPECT_EQ(text(IDC_SERVER_HANDLE), "0x00000000");
-    EXPECT_EQ(text(IDC_SERVER_VERSION), "2.0.15");
-    EXPECT_EQ(text(IDC_VENDOR_INFO), "Fake vendor");
 }
 
 }  // namespace
