@@ -87,19 +87,6 @@ TEST(SharedText, AbsentAndEmptyTexts) {
     EXPECT_STREQ(empty.narrow(), "");
 }
 
-TEST(ConsoleLog, WritesCodePage932Bytes) {
-    EXPECT_EQ(encodeLogText(L"情報：終了。"),
-              std::string("\x8f\xee\x95\xf1\x81\x46\x8f\x49\x97\xb9\x81\x42"));
-    EXPECT_EQ(encodeLogText(L"「Line1」"), std::string("\x81\x75Line1\x81\x76"));
-    EXPECT_EQ(encodeLogText(L""), std::string());
-}
-
-TEST(ConsoleLog, NamesAreWidenedThroughTheAnsiCodePage) {
-    EXPECT_EQ(logName("Line1"), L"Line1");
-    EXPECT_EQ(logName(nullptr), L"");
-    EXPECT_EQ(logName(""), L"");
-}
-
 TEST(ComErrorText, FallbackForms) {
     EXPECT_EQ(comErrorFallbackText(static_cast<HRESULT>(0x80040201)), "IDispatch error #1");
     EXPECT_EQ(comErrorFallbackText(static_cast<HRESULT>(0x8004FFFF)), "IDispatch error #65023");

@@ -105,13 +105,6 @@ TEST(ReconnectSetting, ZeroOrFiveToThreeThousandSixHundredSeconds) {
     }
 }
 
-TEST(TopicErrorMessage, ConnectionAndClassStringForms) {
-    EXPECT_EQ(topicErrorMessage("Line1", "Velmora.Ctrl9.1", E_FAIL),
-              L"「Line1」へ接続出来ません。(-2147467259)");
-    EXPECT_EQ(topicErrorMessage("Line1", "No.Such.Server", CO_E_CLASSSTRING),
-              L"「Line1」に「No.Such.Server」が存在しません。(-2147221005)");
-}
-
 TEST(TopicErrorMessage, OtherCodesCarryTheErrorText) {
     EXPECT_EQ(topicErrorMessage("Line1", "P", static_cast<HRESULT>(0x8004FFF0)),
               L"「Line1」IDispatch error #65008(-2147155984)");
