@@ -19,6 +19,8 @@ WINE_RUN = os.path.join(SOURCE_DIR, "scripts", "wine-run.sh")
 KORVEN_EXE = os.path.join(BUILD_DIR, "KORVEN.exe")
 DDECLIENT_EXE = os.path.join(BUILD_DIR, "tools", "ddeclient", "ddeclient.exe")
 WINDRIVER_EXE = os.path.join(BUILD_DIR, "tools", "windriver", "windriver.exe")
+SIMULATION_EXE = os.path.join(BUILD_DIR, "tools", "opcsim", "opcsim.exe")
+RPCSS_EXE = r"C:\windows\system32\rpcss.exe"
 
 LOG_ENCODING = "cp932"
 DEFAULT_TIMEOUT = 20.0
@@ -309,6 +311,7 @@ class Simulation:
             with open(os.path.join(self.dir, "scenario.txt"), "w", encoding="utf-8") as f:
                 f.write(scenario)
         self._commands = 0
+        self._killed = 0
         win = "Z:" + self.dir.replace("/", "\\")
         wine(["reg", "add", self.REG_KEY, "/v", "Folder", "/d", win, "/f"])
 
@@ -338,10 +341,35 @@ class Simulation:
         poll(lambda: len([l for l in self.journal() if " Control." in l]) >= before + len(lines),
              timeout, what=f"control commands {lines}")
 
+    def kill(self, timeout=DEFAULT_TIMEOUT):
+        """Ends this build's simulation server with SIGKILL, as a crash would,
+        and makes the next activation start a fresh server.
+
+        Wine's RPCSS keeps the class object a local server registered until the
+        server revokes it and never notices the process die: every later
+        activation would get the dead one and fail with 0x800706BA. Stopping
+        the service drops that table; the next COM call starts it again.
+        Connections to live servers survive, but a live server's registration
+        goes too, so its class is served by a new process from then on."""
+        pids = _processes_of(SIMULATION_EXE)
+        if not pids:
+            raise AssertionError("no simulation server of this build is running")
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self._killed += len(pids)
+        poll(lambda: not _processes_of(SIMULATION_EXE), timeout, what="the simulation server to die")
+        rpcss = _processes_of(RPCSS_EXE)
+        wine(["net", "stop", "rpcss"], timeout)
+        # A start that met the old process still ending would fail.
+        poll(lambda: not set(rpcss) & set(_processes_of(RPCSS_EXE)), timeout, what="RPCSS to end")
+
     def running(self):
         starts = len(self.calls("Server.Start"))
         exits = len(self.calls("Server.Exit"))
-        return starts > exits
+        return starts > exits + self._killed
 
     def close(self):
         # A server left running would serve the next test from this folder.
@@ -352,6 +380,29 @@ class Simulation:
             except AssertionError:
                 pass
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def _processes_of(exe):
+    """Unix ids of this session's Wine processes running exe: by its Windows
+    path, as Wine starts it (any letter case), or by its Unix path, as a
+    shell does."""
+    windows = ("Z:" + exe.replace("/", "\\") if exe.startswith("/") else exe).lower()
+    prefix = os.path.realpath(os.path.join(wine_env()["KORVEN_WINE_DIR"], "prefix"))
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                program = f.read().split(b"\0")[0].decode("utf-8", "replace")
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                environment = f.read().split(b"\0")
+        except OSError:
+            continue
+        if program != exe and program.lower() != windows:
+            continue
+        if any(v.startswith(b"WINEPREFIX=") and os.path.realpath(v[11:].decode()) == prefix
+               for v in environment):
+            found.append(int(pid))
+    return found
 
 
 def wine(args, timeout=DEFAULT_TIMEOUT):
