@@ -49,6 +49,19 @@ class Reconnect(BridgeTestCase):
         self.assertEqual(bridge.err_lines(), [])
         self.assertEqual(bridge.exit_via_menu(), 0)
 
+    def test_values_resume_after_the_server_was_killed(self):
+        bridge = self.start_bridge("[Line1]\nReconnect=5\n")
+        client = self.connected_client("Line1", "A")
+        next_value(client, "A", lambda d: (number(d) or 0) >= 2)
+        # Killed as a crash would; the harness also makes Wine forget the dead
+        # server's class object, as Windows does by itself.
+        self.sim.kill()
+        poll(lambda: [l for l in bridge.err_lines() if "サーバーとの接続が切れました" in l],
+             what="the lost server's line")
+        bridge.wait_out("情報：「Line1」再接続。", timeout=15)
+        next_value(client, "A", lambda d: number(d) == 2)
+        self.assertEqual(bridge.exit_via_menu(), 0)
+
     def test_a_server_that_refuses_the_group_is_tried_again_and_exit_stays_clean(self):
         bridge = self.start_bridge("[Line1]\nReconnect=5\n")
         client = self.connected_client("Line1", "A")
