@@ -12,6 +12,7 @@
 #include "FakeOpcServer.h"
 #include "LogCapture.h"
 #include "items/DataChangeStream.h"
+#include "items/StreamValue.h"
 #include "opc/TopicGroup.h"
 
 namespace korven {
@@ -80,7 +81,7 @@ TEST(StreamDecoding, ItemsInStreamOrderWithTheirHeaderWords) {
     ASSERT_EQ(decoded.items.size(), 2u);
     EXPECT_EQ(decoded.items[0].clientHandle, 0xC001u);
     EXPECT_EQ(decoded.items[0].type, VT_R8);
-    EXPECT_EQ(decoded.items[1].text, L"運転中");
+    EXPECT_EQ(decoded.items[1].text, u"運転中");
     EXPECT_EQ(decoded.items[1].quality, 0x18);
     EXPECT_EQ(decoded.items[1].reservedWord, 7);
 }
@@ -140,7 +141,7 @@ TEST(StreamDecoding, HeadersSharingOneTextDecodeNoMoreThanTheBlock) {
     const DataChangeBlock decoded = decodeDataChangeBlock(many.data(), many.size());
     size_t textBytes = 0;
     for (const StreamItem& item : decoded.items) {
-        textBytes += item.text.size() * sizeof(wchar_t);
+        textBytes += item.text.size() * sizeof(char16_t);
     }
     EXPECT_LE(textBytes, many.size());
     EXPECT_EQ(decoded.badItem, static_cast<long>(many.size() / 400));
@@ -157,7 +158,7 @@ TEST(StreamDecoding, RecordWidthIsToldByTheBlock) {
         EXPECT_EQ(decoded.badItem, -1);
         ASSERT_EQ(decoded.items.size(), 3u) << width;
         EXPECT_EQ(decoded.items[0].record[8], 7);
-        EXPECT_EQ(decoded.items[1].text, L"運転中");
+        EXPECT_EQ(decoded.items[1].text, u"運転中");
         EXPECT_EQ(decoded.items[2].type, VT_R8);
     }
     // Scalars read the same either way: the 16-byte layout is taken.
@@ -176,7 +177,7 @@ TEST(StreamDecoding, OddStringByteCountDropsTheRemainder) {
     BlockBuilder::put32(block, kGroupHeaderSize + kItemHeaderSize + 16, 11);
     const DataChangeBlock decoded = decodeDataChangeBlock(block.data(), block.size());
     ASSERT_EQ(decoded.items.size(), 1u);
-    EXPECT_EQ(decoded.items[0].text, L"abcde");
+    EXPECT_EQ(decoded.items[0].text, u"abcde");
 }
 
 TEST(StreamDecoding, PlainValuesAreRebuiltFieldByField) {
