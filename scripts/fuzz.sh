@@ -22,6 +22,6 @@ fi
 cmake --build "$dir" -j 2 -- --no-print-directory >/dev/null
 mkdir -p "$dir/corpus/$target" "$dir/crashes/$target"
 exec "$dir/${target}_fuzz" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
-  -rss_limit_mb=1024 -malloc_limit_mb=64 -print_final_stats=1 \
+  -malloc_limit_mb=64 -print_final_stats=1 \
   -artifact_prefix="$dir/crashes/$target/" "$@" "$dir/corpus/$target" \
   "$root/tests/fuzz/seeds/$target"

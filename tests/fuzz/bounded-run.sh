@@ -10,5 +10,5 @@ target="$1" seeds="$2" work="$3"
 shift 3
 rm -rf "$work"
 mkdir -p "$work/corpus"
-exec "$target" -seed=1 -runs=300000 -max_len=4096 -timeout=10 -rss_limit_mb=1024 \
+exec "$target" -seed=1 -runs=300000 -max_len=4096 -timeout=10 \
   -malloc_limit_mb=64 -print_final_stats=1 -artifact_prefix="$work/" "$@" "$work/corpus" "$seeds"
