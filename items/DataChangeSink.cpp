@@ -9,6 +9,7 @@
 #include "common/ConsoleLog.h"
 #include "common/TextConversion.h"
 #include "items/DataChangeStream.h"
+#include "items/StreamValue.h"
 #include "opc/TopicGroup.h"
 
 namespace korven {
@@ -49,7 +50,9 @@ void storeValue(ItemEntry& entry, const StreamItem& item) {
         // Plain values only: nothing to clear in the local copy.
     } else if (item.type == VT_BSTR) {
         V_VT(&local) = VT_BSTR;
-        V_BSTR(&local) = SysAllocStringLen(item.text.data(), static_cast<UINT>(item.text.size()));
+        static_assert(sizeof(OLECHAR) == sizeof(char16_t), "a BSTR holds UTF-16 units");
+        V_BSTR(&local) = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(item.text.data()),
+                                           static_cast<UINT>(item.text.size()));
         if (V_BSTR(&local) == nullptr) {
             throw _com_error(E_OUTOFMEMORY);
         }

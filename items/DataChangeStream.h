@@ -1,8 +1,7 @@
 #pragma once
 // Decoding of one OPC DA 1.0 data-change block ("OPCSTMFORMATDATA") from its
-// bytes: a pure function that never reads outside the block.
-#include <windows.h>
-
+// bytes: a pure function that never reads outside the block. Free of Windows
+// headers, so the same source also builds on the host (tests/fuzz).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,46 +9,45 @@
 
 namespace korven {
 
-constexpr size_t kGroupHeaderSize = 20;
-constexpr size_t kItemHeaderSize = 12;
-constexpr size_t kValueRecordSize = 16;
+constexpr std::size_t kGroupHeaderSize = 20;
+constexpr std::size_t kItemHeaderSize = 12;
+constexpr std::size_t kValueRecordSize = 16;
 // A 64-bit server that writes each value as its own VARIANT: 24 bytes, the
 // type and the value at the same places as in the 16-byte record.
-constexpr size_t kWideValueRecordSize = 24;
+constexpr std::size_t kWideValueRecordSize = 24;
+
+// The VARIANT type words the decoder itself tells apart.
+constexpr std::uint16_t kTypeBstr = 8;           // VT_BSTR: a text follows the record
+constexpr std::uint16_t kTypeArrayBit = 0x2000;  // VT_ARRAY: elements follow the record
 
 // One item of a block as the stream carries it.
 struct StreamItem {
-    DWORD clientHandle = 0;
-    WORD quality = 0;
-    WORD reservedWord = 0;
-    WORD type = 0;                               // the VARIANT type word
+    std::uint32_t clientHandle = 0;
+    std::uint16_t quality = 0;
+    std::uint16_t reservedWord = 0;
+    std::uint16_t type = 0;                      // the VARIANT type word
     std::uint8_t record[kValueRecordSize] = {};  // the value record as it stands
-    std::wstring text;                           // VT_BSTR only: the text that follows the record
+    std::u16string text;                         // VT_BSTR only: the text that follows the record
 };
 
 struct DataChangeBlock {
-    HRESULT hrStatus = 0;
+    std::int32_t hrStatus = 0;
     std::vector<StreamItem> items;  // the items that lie wholly inside the block
     // Index of the first item header, value or text that would lie outside the
     // block, or whose text would bring the texts read past the block's size;
     // the items from there on are not read. -1 when the block is whole.
     long badItem = -1;
-    bool headerMissing = false;             // shorter than the group header: nothing read
-    size_t recordWidth = kValueRecordSize;  // the width the block's values were read with
+    bool headerMissing = false;                  // shorter than the group header: nothing read
+    std::size_t recordWidth = kValueRecordSize;  // the width the block's values were read with
 };
 
 // Every block whose status is a success code (S_OK, or S_FALSE when some item
 // is not of good quality) carries items; a failure code carries none.
-DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, size_t size);
+DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, std::size_t size);
 
 // The width of a block's value records, told by the block itself: the one of
 // 16 and 24 bytes with which every value offset, text byte count and the
 // header's total size agree; 16 when both or neither do.
-size_t recordWidthOf(const std::uint8_t* block, size_t size);
-
-// The VARIANT a value record stands for, built field by field: the types the
-// bridge copies as plain values (true), or nothing (false) for VT_BSTR and
-// for every type it does not copy.
-bool plainValueFromRecord(const std::uint8_t* record, VARIANT& out);
+std::size_t recordWidthOf(const std::uint8_t* block, std::size_t size);
 
 }  // namespace korven

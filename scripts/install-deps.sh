@@ -7,6 +7,7 @@ packages=(
   cmake make python3
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   googletest
+  clang libclang-rt-14-dev
   wine wine64 libwine-dev
   xvfb xauth x11-apps imagemagick libxtst6 fonts-ipafont-gothic
 )
