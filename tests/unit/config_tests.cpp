@@ -58,14 +58,6 @@ TEST(SectionNames, ListEndsAtTheEmptyName) {
     EXPECT_TRUE(parseSectionNames(empty, 0).empty());
 }
 
-TEST(SectionNames, NeverReadsPastTheBuffer) {
-    // A list cut without its terminators: the last name ends at the buffer.
-    const char cut[] = {'A', '\0', 'B', 'C'};
-    EXPECT_EQ(parseSectionNames(cut, sizeof cut), (std::vector<std::string>{"A", "BC"}));
-    const char noNul[] = {'X', 'Y'};
-    EXPECT_EQ(parseSectionNames(noNul, sizeof noNul), (std::vector<std::string>{"XY"}));
-}
-
 TEST(SectionNames, ListCutAtTheRoomsEndLosesItsPartialName) {
     // Buffers of 16 bytes as GetPrivateProfileSectionNamesA fills them under
     // Wine: a list that does not fit comes back as 14 characters.
