@@ -44,15 +44,9 @@ class FakeOpcGroup final : public IOPCItemMgt,
   public:
     // Set up by a test.
     bool hasAsyncIo = true;
-    bool hasDataObject = true;
-    HRESULT adviseResult = S_OK;
-    HRESULT addItemsResult = S_OK;  // S_FALSE is set by itself when an item fails
     bool addItemsNullErrors = false;
     std::map<std::wstring, HRESULT> itemErrors;  // item ID -> per-item error
     std::function<void()> duringAddItems;        // runs inside AddItems (re-entrancy)
-    HRESULT setStateResult = S_OK;
-    DWORD revisedRate = 0;  // 0: grant what is asked
-    HRESULT refreshResult = S_OK;
     std::wstring name = L"Group";
 
     // What the bridge did.
@@ -84,7 +78,7 @@ class FakeOpcGroup final : public IOPCItemMgt,
             *out = static_cast<IOPCItemMgt*>(this);
         } else if (IsEqualIID(iid, IID_IOPCGroupStateMgt)) {
             *out = static_cast<IOPCGroupStateMgt*>(this);
-        } else if (IsEqualIID(iid, IID_IDataObject) && hasDataObject) {
+        } else if (IsEqualIID(iid, IID_IDataObject)) {
             *out = static_cast<IDataObject*>(this);
         } else if (IsEqualIID(iid, IID_IOPCAsyncIO) && hasAsyncIo) {
             *out = static_cast<IOPCAsyncIO*>(this);
@@ -113,11 +107,9 @@ class FakeOpcGroup final : public IOPCItemMgt,
         addDefinitions.emplace_back(items, items + count);
         if (duringAddItems)
             duringAddItems();
-        if (FAILED(addItemsResult))
-            return addItemsResult;
         std::vector<OPCITEMRESULT> out(count);
         std::vector<HRESULT> codes(count, S_OK);
-        HRESULT hr = addItemsResult;
+        HRESULT hr = S_OK;
         for (DWORD i = 0; i < count; ++i) {
             auto error = itemErrors.find(items[i].szItemID);
             if (error != itemErrors.end()) {
@@ -167,14 +159,12 @@ class FakeOpcGroup final : public IOPCItemMgt,
                           OPCHANDLE*) override {
         record("SetState rate=" + (rate ? std::to_string(*rate) : std::string("null")) +
                " active=" + (isActive ? std::to_string(*isActive) : std::string("null")));
-        if (FAILED(setStateResult))
-            return setStateResult;
         if (rate)
-            updateRate = revisedRate ? revisedRate : *rate;
+            updateRate = *rate;
         if (isActive)
             active = *isActive;
         *revised = updateRate;
-        return setStateResult;
+        return S_OK;
     }
     STDMETHODIMP SetName(LPCWSTR) override { return E_NOTIMPL; }
     STDMETHODIMP CloneGroup(LPCWSTR, REFIID, LPUNKNOWN*) override { return E_NOTIMPL; }
@@ -189,8 +179,6 @@ class FakeOpcGroup final : public IOPCItemMgt,
     STDMETHODIMP DAdvise(FORMATETC* format, DWORD flags, IAdviseSink* adviseSink,
                          DWORD* connection) override {
         record("DAdvise");
-        if (FAILED(adviseResult))
-            return adviseResult;
         adviseFormat = *format;
         adviseFlags = flags;
         sink = adviseSink;
@@ -219,7 +207,7 @@ class FakeOpcGroup final : public IOPCItemMgt,
         record("Refresh connection=" + std::to_string(connection) +
                " source=" + std::to_string(source));
         *transaction = 1;
-        return refreshResult;
+        return S_OK;
     }
     STDMETHODIMP Cancel(DWORD) override { return E_NOTIMPL; }
 };
@@ -240,7 +228,6 @@ class FakeOpcServer final : public IOPCServer {
     // Set up by a test.
     HRESULT activationResult = S_OK;
     HRESULT addGroupResult = S_OK;
-    DWORD grantedRate = 0;  // 0: grant what is asked
     OPCSERVERSTATUS status{};
     std::wstring vendor = L"Fake vendor";
     HRESULT statusResult = S_OK;
@@ -251,14 +238,9 @@ class FakeOpcServer final : public IOPCServer {
     DWORD activationContext = 0;
     std::wstring activationNode;
     bool activationHadServerInfo = false;
-    IID activationInterface{};
     std::wstring groupName;
-    BOOL groupActive = FALSE;
     DWORD requestedRate = 0;
     OPCHANDLE groupClientHandle = 0;
-    LONG groupTimeBias = -1;
-    FLOAT groupDeadband = -1;
-    DWORD groupLocale = 99;
     FakeOpcGroup* group = nullptr;  // the fake keeps one reference of its own
     std::vector<OPCHANDLE> removedGroups;
     LONG refs = 1;
@@ -270,7 +252,6 @@ class FakeOpcServer final : public IOPCServer {
         self->activationContext = context;
         self->activationHadServerInfo = info != nullptr;
         self->activationNode = info && info->pwszName ? info->pwszName : L"";
-        self->activationInterface = *results[0].pIID;
         if (count != 1 || FAILED(self->activationResult))
             return self->activationResult;
         self->AddRef();
@@ -293,31 +274,26 @@ class FakeOpcServer final : public IOPCServer {
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
     STDMETHODIMP_(ULONG) Release() override { return --refs; }
 
-    STDMETHODIMP AddGroup(LPCWSTR name, BOOL isActive, DWORD rate, OPCHANDLE client, LONG* bias,
-                          FLOAT* deadband, DWORD lcid, OPCHANDLE* serverHandle, DWORD* revised,
-                          REFIID iid, LPUNKNOWN* out) override {
+    STDMETHODIMP AddGroup(LPCWSTR name, BOOL, DWORD rate, OPCHANDLE client, LONG*, FLOAT*, DWORD,
+                          OPCHANDLE* serverHandle, DWORD* revised, REFIID iid,
+                          LPUNKNOWN* out) override {
         calls.push_back("AddGroup");
         groupName = name;
-        groupActive = isActive;
         requestedRate = rate;
         groupClientHandle = client;
-        groupTimeBias = bias ? *bias : -1;
-        groupDeadband = deadband ? *deadband : -1;
-        groupLocale = lcid;
         if (FAILED(addGroupResult))
             return addGroupResult;
         if (!group) {
             group = new FakeOpcGroup;
             group->calls = &calls;
         }
-        group->updateRate = grantedRate ? grantedRate : rate;
+        group->updateRate = rate;
         group->clientHandle = client;
         group->name = name;
         *serverHandle = group->serverHandle;
         *revised = group->updateRate;
-        return group->QueryInterface(iid, reinterpret_cast<void**>(out)) == S_OK
-                   ? (grantedRate && grantedRate != rate ? OPC_S_UNSUPPORTEDRATE : S_OK)
-                   : E_NOINTERFACE;
+        return group->QueryInterface(iid, reinterpret_cast<void**>(out)) == S_OK ? S_OK
+                                                                                 : E_NOINTERFACE;
     }
     STDMETHODIMP GetErrorString(HRESULT, LCID, LPWSTR*) override { return E_NOTIMPL; }
     STDMETHODIMP GetGroupByName(LPCWSTR, REFIID, LPUNKNOWN*) override { return E_NOTIMPL; }
