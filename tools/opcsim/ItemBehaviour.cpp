@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "ClockOfDay.h"
 #include "TextScan.h"
 #include "ValueText.h"
 
@@ -183,6 +184,13 @@ std::string parseBehaviour(std::string_view text, VARTYPE type, ItemBehaviour* o
         out->kind = ItemBehaviour::Kind::Toggle;
         return type == VT_BOOL && w.size() == 1 ? std::string() : "toggle is for VT_BOOL only";
     }
+    if (kind == "clock") {
+        out->kind = ItemBehaviour::Kind::Clock;
+        if (!isNumeric(type) || type == VT_DATE) {
+            return "clock needs a numeric type (VT_R8 keeps the microseconds)";
+        }
+        return w.size() == 1 ? std::string() : "clock takes no arguments";
+    }
     if (kind == "list") {
         out->kind = ItemBehaviour::Kind::List;
         if (w.size() < 2) {
@@ -241,6 +249,8 @@ bool advance(ItemBehaviour& b, VARIANT* value) {
                 double x = 0;
                 return toDouble(value, &x) && setFromDouble(value, x + b.step);
             }
+        case ItemBehaviour::Kind::Clock:
+            return setFromDouble(value, millisecondsOfDay());
         case ItemBehaviour::Kind::Ramp: {
             double x = 0;
             if (!toDouble(value, &x)) {

@@ -13,7 +13,7 @@
 namespace opcsim {
 
 struct ItemBehaviour {
-    enum class Kind { Fixed, Counter, Ramp, Walk, List, Toggle };
+    enum class Kind { Fixed, Counter, Ramp, Walk, List, Toggle, Clock };
     Kind kind = Kind::Fixed;
     double step = 1.0;
     double min = 0.0;
@@ -24,8 +24,9 @@ struct ItemBehaviour {
 };
 
 // Parses "fixed", "counter [step]", "ramp <min> <max> <step>",
-// "walk <step> <min> <max>", "toggle" or "list <v1> <v2> ..." (values as the
-// item's type writes them, separated by blanks). Returns an error or empty.
+// "walk <step> <min> <max>", "toggle", "clock" (the milliseconds of the day
+// at each update) or "list <v1> <v2> ..." (values as the item's type writes
+// them, separated by blanks). Returns an error or empty.
 std::string parseBehaviour(std::string_view text, VARTYPE type, ItemBehaviour* out);
 
 // One update step: changes `value` (of the item's type) as the behaviour says.
