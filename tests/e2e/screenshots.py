@@ -12,7 +12,6 @@ from harness import BUILD_DIR, fields, run_windriver, wine_env
 SCREENSHOT_DIR = os.path.join(BUILD_DIR, "screenshots")
 
 # X key symbols.
-XK_RETURN = 0xFF0D
 XK_LEFT = 0xFF51
 XK_RIGHT = 0xFF53
 

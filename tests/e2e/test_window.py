@@ -8,7 +8,7 @@ import time
 import unittest
 
 from harness import Bridge, Simulation, fields, poll, run_windriver
-from screenshots import XK_LEFT, XK_RETURN, XK_RIGHT, XInput, png_size, save_window, window_rect
+from screenshots import XK_LEFT, XK_RIGHT, XInput, png_size, save_window, window_rect
 
 VENDOR = "Acme OPC 試験 «Σ»"
 SERVER = f'[server]\nvendor = "{VENDOR}"\nstate = 4\nversion = 65535.1.15\nbandwidth = 4294967295\n'
@@ -358,7 +358,7 @@ class StatusWindow(SharedBridge):
         self.assertIsNone(self.bridge.proc.poll())
         self.assertNoErrors()
 
-    def test_6_always_on_top_toggles_and_enter_does_nothing(self):
+    def test_6_always_on_top_toggles_and_ok_does_nothing(self):
         def topmost():
             return int(fields(windriver("exstyle")[0])["value"], 16) & WS_EX_TOPMOST
 
@@ -369,23 +369,6 @@ class StatusWindow(SharedBridge):
         windriver("post-message", WM_COMMAND, 1, 0, "post-command", ALWAYS_ON_TOP)
         poll(lambda: not topmost(), 5, what="WS_EX_TOPMOST cleared")
         self.assertEqual(fields(windriver("find")[0])["visible"], "1")
-        if self.input is not None:
-            # The Enter key itself, then an arrow key behind it in the same queue.
-            # Wine sometimes drops the focus click that follows the topmost
-            # toggles (about one run in two): the click is made again then.
-            for attempt in range(3):
-                self.focus_tabs()
-                self.input.key(XK_RETURN)
-                self.input.key(XK_RIGHT)
-                try:
-                    wait_page(self.shows(self.handles[1]), "the second tab after Enter and Right")
-                    break
-                except AssertionError:
-                    if attempt == 2:
-                        raise
-            self.assertEqual(fields(windriver("find")[0])["visible"], "1")
-            self.input.key(XK_LEFT)
-            wait_page(self.shows(self.handles[0]), "the first tab again")
         self.assertIsNone(self.bridge.proc.poll())
         self.assertNoErrors()
 
