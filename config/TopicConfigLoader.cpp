@@ -2,8 +2,6 @@
 
 #include <comdef.h>
 
-#include <algorithm>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -107,10 +105,10 @@ bool loadSections() {
             logError(topicErrorMessage(section.c_str(), progId, error.Error()));
             return false;
         }
+        group->reconnectSeconds = *reconnectSeconds;
         // Names that differ only in letter case are one DDE topic: the first
         // stays, and a later one is released at once rather than left
         // connected where no client can reach it.
-        group->reconnectSeconds = *reconnectSeconds;
         const HandleKey key = keyOf(group->topicHandle);
         if (topicTable().count(key) == 0) {
             topicTable().emplace(key, std::move(group));

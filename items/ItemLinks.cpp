@@ -57,7 +57,6 @@ int TopicGroup::adviseStart(const DdeTransaction& transaction) {
             ddeInstance().freeStringHandle(transaction.item);
             throw;
         }
-        found->second.itemId = itemId;
         created = true;
     } else if (found->second.itemId.str() != itemId.str()) {
         // The key names another item than the entry was made for: the old
@@ -66,9 +65,7 @@ int TopicGroup::adviseStart(const DdeTransaction& transaction) {
         if (stale.added) {
             orphanServerHandles.push_back(stale.serverHandle);
         }
-        ItemEntry fresh;
-        fresh.itemId = itemId;
-        stale = fresh;
+        stale = ItemEntry();
     }
 
     ItemEntry& entry = found->second;

@@ -78,22 +78,22 @@ void TopicGroup::refreshStatus() {
     }
 }
 
-void TopicGroup::applySpeedMode(DWORD mode) {
+bool TopicGroup::applySpeedMode(DWORD mode) {
     if (mode >= std::size(kSpeedModes)) {
-        return;
+        return false;
     }
     const SpeedMode& wanted = kSpeedModes[mode];
     if (wanted.rate != 0) {
         updateRate = wanted.rate;
     }
     active = wanted.active;
+    return true;
 }
 
 void TopicGroup::setUpdateSpeed(DWORD mode) {
-    if (mode >= std::size(kSpeedModes)) {
+    if (!applySpeedMode(mode)) {
         return;
     }
-    applySpeedMode(mode);
     if (groupStateMgt != nullptr && groupUsable()) {
         DWORD revised = 0;
         const HRESULT hr = groupStateMgt->SetState(&updateRate, &revised, &active, &timeBias,

@@ -62,8 +62,8 @@ class TopicGroup {
     // Asks the server for the current device values, sent through the stream.
     void refreshNow();
     // The requested rate and active state of a speed mode, into the group
-    // parameters (no call).
-    void applySpeedMode(DWORD mode);
+    // parameters (no call); false for a mode that does not exist.
+    bool applySpeedMode(DWORD mode);
 
     // DDE links.
     int adviseStart(const DdeTransaction& transaction);

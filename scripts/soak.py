@@ -484,14 +484,12 @@ class Visitors(threading.Thread):
 
 
 def stop_server(bridge, sim, lines_before):
-    """Stops the simulation server as asked, brings activation back, and
-    returns the seconds until the topic reconnected (None if it did not)."""
-    pids = wine_pids("opcsim.exe")
+    """Stops the simulation server as asked (a SIGKILL also brings activation
+    back, see Simulation.kill), and returns the seconds until the loss was
+    logged and until the topic reconnected (None for what did not happen)."""
     start = time.monotonic()
     if ARGS.server_stop == "kill":
-        for pid in pids:
-            os.kill(pid, signal.SIGKILL)
-        poll(lambda: not any(p in wine_pids("opcsim.exe") for p in pids), 10, what="opcsim to die")
+        sim.kill()
     else:
         sim.command("exit")
     try:
@@ -500,24 +498,12 @@ def stop_server(bridge, sim, lines_before):
         lost = time.monotonic() - start
     except AssertionError:
         lost = None
-    if ARGS.server_stop == "kill":
-        restore_activation()
     try:
         poll(lambda: bridge.out_lines().count(RECONNECTED) > lines_before, 60, interval=0.1,
              what="the reconnect")
         return lost, time.monotonic() - start
     except AssertionError:
         return lost, None
-
-
-def restore_activation():
-    """Wine's RPCSS keeps the class object the killed server registered and
-    never notices its process die: every activation would get the dead one
-    (0x800706BA). Stopping the service drops that table; the next COM call
-    starts it again, and COM then starts a fresh server."""
-    rpcss = wine_pids("rpcss.exe")
-    harness.wine(["net", "stop", "rpcss"], timeout=30)
-    poll(lambda: not set(rpcss) & set(wine_pids("rpcss.exe")), 20, what="RPCSS to end")
 
 
 def kill_client(bridge):
