@@ -91,28 +91,6 @@ TEST_F(ItemLinksTest, StopFromAConversationThatNeverLinkedChangesNothing) {
     EXPECT_EQ(group->linkedCount, 0);
 }
 
-TEST_F(ItemLinksTest, DisconnectUnlinksInAscendingHandleOrder) {
-    HSZ zulu = dde.handleWithValue(L"Zulu", 0xC010);
-    HSZ alpha = dde.handleWithValue(L"Alpha", 0xC030);
-    HSZ mike = dde.handleWithValue(L"Mike", 0xC020);
-    start(7, alpha);
-    start(7, zulu);
-    start(7, mike);
-    start(8, mike);  // held by another conversation as well
-    log.clear();
-    EXPECT_EQ(disconnect(7), 1);
-    EXPECT_EQ(log.infoLines(), (std::vector<std::wstring>{
-                                   L"情報：「Line1」アイテム「Zulu」のリンク解除。(2)",
-                                   L"情報：「Line1」アイテム「Alpha」のリンク解除。(1)",
-                               }));
-    EXPECT_EQ(group->conversationLinks.count(7), 0u);
-    // A disconnect of an unknown conversation changes nothing.
-    log.clear();
-    EXPECT_EQ(disconnect(99), 1);
-    EXPECT_TRUE(log.lines().empty());
-    EXPECT_EQ(group->linkedCount, 1);
-}
-
 TEST_F(ItemLinksTest, RefusedAdviseIsNotListedForTheConversation) {
     HSZ item = dde.handle(L"A");
     dde.failQuery = true;
