@@ -45,6 +45,29 @@ def save_window(name, rect=None):
     return path
 
 
+def console_text_rows(rect):
+    """How many rows of text a console window shows: runs of pixel rows with
+    light pixels in its client area (the window less its caption, frame and
+    scroll bars), light text on the console's black."""
+    left, top, right, bottom = rect
+    left, top = left + 4, top + 22
+    right, bottom = right - 22, bottom - 22
+    grab = subprocess.run(["xwd", "-root", "-silent", "-display", display()],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30, check=True)
+    width, height = right - left, bottom - top
+    # One byte a pixel, row after row.
+    pixels = subprocess.run(["convert", "xwd:-", "-crop", f"{width}x{height}+{left}+{top}", "+repage",
+                             "-colorspace", "Gray", "-depth", "8", "gray:-"],
+                            input=grab.stdout, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            timeout=30, check=True).stdout
+    rows, inked = 0, False
+    for y in range(height):
+        ink = max(pixels[y * width:(y + 1) * width], default=0) > 128
+        rows += ink and not inked
+        inked = ink
+    return rows
+
+
 def png_size(path):
     with open(path, "rb") as f:
         head = f.read(24)

@@ -1,14 +1,19 @@
 """The test tools' own contract, where the bridge's tests do not reach it: the
-client tool's output grammar and exit codes, a partner that goes away, and the
-window driver's usage errors. Everything else the tools do is driven by the
-bridge's end-to-end tests."""
+client tool's output grammar and exit codes, a partner that goes away, the
+client tool as the live viewer in a console window of its own (saved as a
+screenshot), and the window driver's usage errors. Everything else the tools
+do is driven by the bridge's end-to-end tests."""
+import os
 import re
+import signal
 import subprocess
 import time
 import unittest
 import uuid
 
-from harness import DDECLIENT_EXE, WINDRIVER_EXE, BridgeTestCase, run_tool
+from harness import (DDECLIENT_EXE, WINDRIVER_EXE, WINE_RUN, BridgeTestCase, fields, poll,
+                     run_tool, run_windriver, wine, wine_env)
+from screenshots import console_text_rows, png_size, save_window
 
 # One output line: WORD [STATUS] key=value... ; "text=" takes the rest of the line.
 LINE = re.compile(r"^[A-Z]+( (OK|FAIL))?( |$)")
@@ -41,12 +46,56 @@ class DdeClientTool(BridgeTestCase):
             self.assertEqual(code, 2, (args, lines))
             self.assertFalse(any(l.startswith("EXIT") for l in lines), lines)
 
+        self.live_viewer_in_a_console()
+
         # The bridge ends while the client is connected: the tool says so.
         client = self.dde_client()
         client.call("connect", "KORVEN", "Line1")
         self.assertEqual(self._bridges[0].exit_via_menu(), 0)
         client.send("request", "A")
         self.assertEqual(client.expect(b"DISCONNECTED"), b"DISCONNECTED conv=1")
+
+
+    def live_viewer_in_a_console(self):
+        """The tool as people use it, as the live viewer in a console window of
+        its own: it shows the updates as they come and ends by itself after its
+        wait. The view is saved as <build>/screenshots/live-viewer.png."""
+        self._bridges[0].post_command(40011)  # Update Speed High: an update a second
+        title = "Z:" + DDECLIENT_EXE.replace("/", "\\")
+        # The console's settings for this program (a key named after its
+        # title). Under code page 932 Wine's console draws every character
+        # cell full-width, so the viewer runs in the default code page.
+        key = "HKCU\\Console\\" + title.replace("\\", "_")
+        for name, kind, value in (("FaceName", "REG_SZ", "DejaVu Sans Mono"),
+                                  ("FontSize", "REG_DWORD", "0x000E0000"),
+                                  ("WindowSize", "REG_DWORD", "0x001A00AA"),
+                                  ("ScreenBufferSize", "REG_DWORD", "0x012C00AA")):
+            wine(["reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"])
+        items = ["Demo.Counter", "Demo.Ramp", "Demo.Switch", "Demo.Date", "Demo.Money",
+                 "No.Such.Item"]
+        script = ["KORVEN", "Line1"] + [w for item in items for w in ("advise", item)]
+        viewer = subprocess.Popen([WINE_RUN, "wineconsole", DDECLIENT_EXE, *script, "wait", "10000"],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, env=wine_env(), start_new_session=True)
+        try:
+            def window():
+                code, lines = run_windriver("--title", title, "find")
+                return code == 0 and tuple(int(v) for v in fields(lines[0])["rect"].split(","))
+
+            rect = poll(window, 20, what="the live viewer's console window")
+            # Connect, the advise lines, the first answers and two rounds of
+            # values: the items' own values are on the screen.
+            rows = 1 + 2 * len(items) + 2 * (len(items) - 1)
+            poll(lambda: console_text_rows(rect) >= rows, 20, interval=0.5,
+                 what=f"{rows} rows of text in the live viewer")
+            path = save_window("live-viewer", rect)
+            self.assertEqual(png_size(path), (rect[2] - rect[0], rect[3] - rect[1]))
+            self.assertEqual(viewer.wait(30), 0)
+        finally:
+            if viewer.poll() is None:
+                os.killpg(viewer.pid, signal.SIGKILL)
+                viewer.wait(10)
+        self.assertEqual(run_windriver("--title", title, "find")[0], 1)
 
 
 class WinDriverTool(unittest.TestCase):
