@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   wine wine64 libwine-dev
   xvfb xauth x11-apps imagemagick libxtst6 fonts-ipafont-gothic
+  nsis p7zip-full
 )
 
 missing=()

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <vector>
+
 #include "ClassFactory.h"
 #include "OpcDa.h"
 
@@ -46,7 +48,7 @@ void deleteTree(const std::wstring& key) {
 
 }  // namespace
 
-std::wstring registerServer(const std::wstring& exePath) {
+std::wstring registerServer(const std::wstring& exePath, bool ownProgIdsOnly) {
     const std::wstring clsid = guidText(CLSID_KorvenOpcSim);
     const std::wstring category = guidText(CATID_OPCDAServer10);
     const std::wstring clsidKey = L"CLSID\\" + clsid;
@@ -56,7 +58,11 @@ std::wstring registerServer(const std::wstring& exePath) {
               setKey(clsidKey + L"\\VersionIndependentProgID", kVersionIndependentProgId) &&
               setKey(clsidKey + L"\\Implemented Categories\\" + category, L"") &&
               setKey(L"Component Categories\\" + category, kCategoryName, L"409");
-    for (const wchar_t* progId : {kProgId, kBridgeDefaultProgId}) {
+    std::vector<const wchar_t*> progIds{kProgId};
+    if (!ownProgIdsOnly) {
+        progIds.push_back(kBridgeDefaultProgId);
+    }
+    for (const wchar_t* progId : progIds) {
         ok = ok && setKey(progId, kDescription) &&
              setKey(std::wstring(progId) + L"\\CLSID", clsid) &&
              setKey(std::wstring(progId) + L"\\OPC\\Vendor", L"Korven");

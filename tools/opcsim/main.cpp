@@ -1,6 +1,6 @@
 // opcsim.exe: the OPC DA 1.0 simulation server, a COM local server.
 //
-//   opcsim.exe /RegServer | /UnregServer
+//   opcsim.exe /RegServer [/OwnProgIdOnly] | /UnregServer
 //   opcsim.exe [-Embedding] [/Folder=<folder>]
 //
 // The folder (else HKCU\Software\Korven\OpcSim value "Folder") holds the
@@ -39,7 +39,7 @@ bool isSwitch(const std::wstring& arg, const wchar_t* name) {
 int main() {
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    bool regServer = false, unregServer = false, embedded = false;
+    bool regServer = false, unregServer = false, embedded = false, ownProgIdOnly = false;
     std::wstring folder;
     bool folderGiven = false;
     for (int i = 1; argv && i < argc; ++i) {
@@ -48,6 +48,8 @@ int main() {
             regServer = true;
         } else if (isSwitch(arg, L"UnregServer")) {
             unregServer = true;
+        } else if (isSwitch(arg, L"OwnProgIdOnly")) {
+            ownProgIdOnly = true;
         } else if (isSwitch(arg, L"Embedding")) {
             embedded = true;
         } else if (arg.size() > 8 && _wcsnicmp(arg.c_str() + 1, L"Folder=", 7) == 0) {
@@ -64,7 +66,7 @@ int main() {
 
     if (regServer || unregServer) {
         std::wstring error =
-            regServer ? opcsim::registerServer(exePath) : opcsim::unregisterServer();
+            regServer ? opcsim::registerServer(exePath, ownProgIdOnly) : opcsim::unregisterServer();
         if (!error.empty()) {
             std::fprintf(stderr, "opcsim: %s\n", opcsim::toUtf8(error).c_str());
             return 1;
