@@ -11,6 +11,8 @@
 # test's pipe is ever held open by them.
 # KORVEN_WINE_DIR chooses the session folder (default: build/x86_64/wine, the
 # folder the tests use; the programs are taken from its parent build folder).
+# KORVEN_WINE_HOOKS=0 leaves out the registration hooks: a bare prefix, as on
+# a new Windows machine (the installer's test).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(dirname "$here")"
@@ -69,6 +71,7 @@ start() {
   "$WINE64" wineboot </dev/null >>"$log" 2>&1
   # Registration steps of the build's own programs (scripts/prefix.d/*.sh),
   # each given the build folder; they run with WINEPREFIX and DISPLAY set.
+  [ "${KORVEN_WINE_HOOKS:-1}" = 0 ] && return 0
   local hook
   for hook in "$root"/scripts/prefix.d/*.sh; do
     [ -f "$hook" ] || continue

@@ -7,11 +7,9 @@ The registry is read from the prefix's files after the wineserver has ended
 (it saves them then), so every key of every view is seen at once."""
 import os
 import re
-import select
 import shutil
 import signal
 import subprocess
-import time
 import unittest
 
 from harness import BUILD_DIR, LOG_ENCODING, SOURCE_DIR, poll
@@ -19,7 +17,7 @@ from harness import BUILD_DIR, LOG_ENCODING, SOURCE_DIR, poll
 VERSION_FILE = os.path.join(SOURCE_DIR, "CMakeLists.txt")
 INSTALLER = os.environ.get("KORVEN_INSTALLER", "")
 WINE64 = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver64"
+SESSION = os.path.join(SOURCE_DIR, "scripts", "wine-session.sh")
 
 PROGRAM_DIR = r"C:\Program Files\KORVEN"
 WORK_DIR = r"C:\KORVEN work"  # with a blank: Wine passes "/WORKDIR=C:\KORVEN work"
@@ -64,9 +62,10 @@ def read_registry(path):
 
 
 class FreshPrefix:
-    """A new Wine prefix under the build folder, with its own Xvfb display
-    and persistent wineserver; HOME points into it too, because a new
-    prefix links the user's Documents to HOME."""
+    """A new Wine prefix under the build folder, started by the session
+    script without the project's registration hooks (so, as on a new
+    Windows machine), with its own display; HOME points into it too, because
+    a new prefix links the user's Documents to HOME."""
 
     def __init__(self, root):
         self.root = root
@@ -74,51 +73,28 @@ class FreshPrefix:
         os.makedirs(os.path.join(root, "home"))
         self.prefix = os.path.join(root, "prefix")
         self.log = open(os.path.join(root, "wine.log"), "ab")
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
-                        HOME=os.path.join(root, "home"),
+        self.env = dict(os.environ, KORVEN_WINE_DIR=root, KORVEN_WINE_HOOKS="0",
+                        WINEPREFIX=self.prefix, WINEDEBUG="-all", HOME=os.path.join(root, "home"),
                         WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
         # Unix file names in UTF-8, or the Japanese shortcut cannot be made.
         self.env["LANG"] = "C.UTF-8"
-        for name in ("LC_ALL", "LC_CTYPE", "KORVEN_WINE_DIR"):
+        for name in ("LC_ALL", "LC_CTYPE"):
             self.env.pop(name, None)
-        self.xvfb = None
-        self._start_display()
-        self._helper([WINE64, "wineboot", "-i"], 120)
-        self._helper([WINESERVER, "-w"], 60)
         self.start_server()
 
-    def _start_display(self):
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                                      "1024x768x24", "-nolisten", "tcp"], pass_fds=(write_end,),
-                                     stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
-        os.close(write_end)
-        number = b""
-        deadline = time.monotonic() + 20
-        while not number.endswith(b"\n"):
-            ready, _, _ = select.select([read_end], [], [], max(0, deadline - time.monotonic()))
-            if not ready:
-                raise AssertionError("Xvfb gave no display number")
-            chunk = os.read(read_end, 16)
-            if not chunk:
-                raise AssertionError("Xvfb ended")
-            number += chunk
-        os.close(read_end)
-        self.env["DISPLAY"] = ":" + number.decode().strip()
-
-    def _helper(self, args, timeout):
-        subprocess.run(args, stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
-                       env=self.env, timeout=timeout)
+    def _session(self, command):
+        subprocess.run([SESSION, command], stdin=subprocess.DEVNULL, stdout=self.log,
+                       stderr=self.log, env=self.env, timeout=180, check=True)
 
     def start_server(self):
-        # Wine's helper processes start here, detached from any pipe of ours.
-        self._helper([WINESERVER, "-p"], 30)
-        self._helper([WINE64, "wineboot"], 60)
+        self._session("start")
+        with open(os.path.join(self.root, "display"), encoding="ascii") as f:
+            self.env["DISPLAY"] = f.read().strip()
 
     def stop_server(self):
-        """Ends every process of the prefix; the registry files are written then."""
-        self._helper([WINESERVER, "-k"], 30)
-        self._helper([WINESERVER, "-w"], 30)
+        """Ends every process of the prefix and the display; the registry
+        files are written then."""
+        self._session("stop")
 
     def registry(self):
         self.stop_server()
@@ -168,13 +144,6 @@ class FreshPrefix:
             shutil.rmtree(self.prefix, ignore_errors=True)
             shutil.rmtree(self.env["HOME"], ignore_errors=True)
         finally:
-            if self.xvfb and self.xvfb.poll() is None:
-                self.xvfb.terminate()
-                try:
-                    self.xvfb.wait(10)
-                except subprocess.TimeoutExpired:
-                    self.xvfb.kill()
-                    self.xvfb.wait(10)
             self.log.close()
 
 
