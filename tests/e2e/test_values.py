@@ -228,21 +228,6 @@ class ServerGone(BridgeTestCase):
         self.assertEqual(bridge.exit_via_menu(), 0)
         self.assertIn("情報：「Line1」の解放。", bridge.out_lines())
 
-    def test_a_killed_server_is_shown_as_gone_and_the_next_bridge_gets_a_new_one(self):
-        bridge = self.start_bridge("[Line1]\n")
-        client = self.connected_client("Line1", "A")
-        expect_value(client, "A", "5")
-        self.sim.kill()
-        poll(lambda: [l for l in bridge.err_lines() if l.startswith("異常：「Line1」サーバーとの接続が切れました。(")],
-             what="the line for the lost server")
-        self.assertEqual(data_bytes(client.call("request", "A")), b"5\0")
-        self.assertEqual(bridge.exit_via_menu(), 0)
-        bridge = self.start_bridge("[Line1]\n")
-        expect_value(self.connected_client("Line1", "A"), "A", "5")
-        self.assertEqual(len(self.sim.calls("Server.Start")), 2)
-        self.assertEqual(bridge.err_lines(), [])
-        self.assertEqual(bridge.exit_via_menu(), 0)
-
 
 class ShutdownDuringACall(BridgeTestCase):
     scenario = FAST + "[items]\nA = VT_I4; 5\n"
