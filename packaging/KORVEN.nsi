@@ -211,7 +211,9 @@ Function .onInit
   ClearErrors
   ${GetOptions} $R0 "/SIM=" $R1
   ${IfNot} ${Errors}
-    StrCpy $R2 $R1
+    ; Its first character only: a quoted argument after it ("/D=C:\a b")
+    ; leaves a quote behind the value.
+    StrCpy $R2 $R1 1
   ${EndIf}
   ${If} $R2 == 1
     !insertmacro SelectSection ${SecSim}
