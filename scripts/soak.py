@@ -307,6 +307,7 @@ class BareServer:
             except queue.Empty:
                 line = ""
             if line is None or time.monotonic() > deadline:
+                self.close()
                 raise AssertionError(f"bareserver did not start: {line!r}")
             if line.startswith("READY"):
                 break
