@@ -31,7 +31,7 @@ if [ $build_first -eq 1 ]; then
     "$root/scripts/install-deps.sh"
     cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-x86_64.cmake" >/dev/null
   fi
-  cmake --build "$build" -j 2 --target KORVEN ddeclient windriver opcsim opc_proxy -- --no-print-directory
+  cmake --build "$build" -j 2 --target KORVEN ddeclient windriver opcsim opc_proxy bareserver -- --no-print-directory
 fi
 export KORVEN_BUILD_DIR="$build"
 exec python3 "$root/scripts/soak.py" --build-dir "$build" "${args[@]}"

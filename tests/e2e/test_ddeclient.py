@@ -1,19 +1,23 @@
 """The test tools' own contract, where the bridge's tests do not reach it: the
 client tool's output grammar and exit codes, a partner that goes away, the
 client tool as the live viewer in a console window of its own (saved as a
-screenshot), and the window driver's usage errors. Everything else the tools
-do is driven by the bridge's end-to-end tests."""
+screenshot), advise starts while updates arrive, and the window driver's usage
+errors. Everything else the tools do is driven by the bridge's end-to-end
+tests."""
 import os
+import queue
 import re
 import signal
 import subprocess
-import time
+import threading
 import unittest
 import uuid
 
-from harness import (DDECLIENT_EXE, WINDRIVER_EXE, WINE_RUN, BridgeTestCase, fields, poll,
-                     run_tool, run_windriver, wine, wine_env)
+from harness import (BUILD_DIR, DDECLIENT_EXE, WINDRIVER_EXE, WINE_RUN, BridgeTestCase, DdeClient,
+                     fields, poll, run_tool, run_windriver, wine, wine_env)
 from screenshots import console_text_rows, png_size, save_window
+
+BARESERVER_EXE = os.path.join(BUILD_DIR, "bench", "bareserver.exe")
 
 # One output line: WORD [STATUS] key=value... ; "text=" takes the rest of the line.
 LINE = re.compile(r"^[A-Z]+( (OK|FAIL))?( |$)")
@@ -96,6 +100,51 @@ class DdeClientTool(BridgeTestCase):
                 os.killpg(viewer.pid, signal.SIGKILL)
                 viewer.wait(10)
         self.assertEqual(run_windriver("--title", title, "find")[0], 1)
+
+class AdviseWhileUpdating(unittest.TestCase):
+    """Under Wine an update of one link that arrives while an advise start of
+    the same conversation waits used to end the wait: the start failed, or the
+    acknowledgement it left behind made a later start succeed without a link,
+    whose item then got no updates. The peer is the bare DDEML server of the
+    benchmarks, posting 500 updates a second."""
+
+    def setUp(self):
+        self.server = subprocess.Popen([WINE_RUN, BARESERVER_EXE, "TOOLBARE", "10", "T"],
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.DEVNULL, env=wine_env(),
+                                       start_new_session=True)
+        self.addCleanup(self.stop_server)
+        lines = queue.Queue()
+        threading.Thread(target=lambda: lines.put(self.server.stdout.readline()),
+                         daemon=True).start()
+        self.assertTrue(lines.get(timeout=30).startswith(b"READY"))
+
+    def stop_server(self):
+        self.server.stdin.close()
+        try:
+            self.server.wait(20)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.server.pid, signal.SIGKILL)
+            self.server.wait(10)
+        self.server.stdout.close()
+
+    def test_every_advise_start_holds_and_gets_updates(self):
+        client = DdeClient()
+        self.addCleanup(client.close)
+        self.assertIn(b"CONNECT OK", client.call("connect", "TOOLBARE", "T"))
+        for i in range(100):
+            self.assertIn(b"ADVISE OK", client.call("advise", f"B{i:03d}"))
+        client.expect(b"DATA ", timeout=30)
+        new = [f"C{i:02d}" for i in range(60)]
+        answers = [client.call("advise", item) for item in new]
+        self.assertEqual([a for a in answers if not a.startswith(b"ADVISE OK")], [])
+
+        def updated():
+            client.sync()
+            got = {fields(l.decode())["item"] for l in client.seen if l.startswith(b"DATA ")}
+            return [item for item in new if item not in got] == []
+
+        poll(updated, 30, interval=0.2, what="an update on every new link")
 
 
 class WinDriverTool(unittest.TestCase):

@@ -9,6 +9,7 @@
 #include "OutputSink.h"
 #include "TextEscape.h"
 #include "WineRequestAck.h"
+#include "WineUpdateHold.h"
 
 namespace ddetool {
 
@@ -300,11 +301,17 @@ bool ClientSession::request(const Command& c) {
         return false;
     }
     DWORD result = 0;
-    const DataHandle data(DdeClientTransaction(nullptr, 0, conv->handle, target->item.get(),
-                                               target->format, XTYP_REQUEST, timeoutMs_, &result));
+    UINT error = DMLERR_NO_ERROR;
+    const DataHandle data = [&] {
+        const UpdateHold hold(conv->handle);
+        const HDDEDATA answer =
+            DdeClientTransaction(nullptr, 0, conv->handle, target->item.get(), target->format,
+                                 XTYP_REQUEST, timeoutMs_, &result);
+        error = DdeGetLastError(instance_);
+        return DataHandle(answer);
+    }();
     if (data.get() == nullptr) {
-        writeLine("REQUEST FAIL " + target->fields + " " +
-                  dmlErrorField(DdeGetLastError(instance_)));
+        writeLine("REQUEST FAIL " + target->fields + " " + dmlErrorField(error));
         return false;
     }
     std::string bytes;
@@ -335,11 +342,16 @@ bool ClientSession::advise(const Command& c, bool start) {
         type |= XTYPF_NODATA;
     }
     DWORD result = 0;
-    const HDDEDATA ok = DdeClientTransaction(nullptr, 0, conv->handle, target->item.get(),
-                                             target->format, type, timeoutMs_, &result);
+    HDDEDATA ok = nullptr;
+    UINT error = DMLERR_NO_ERROR;
+    {
+        const UpdateHold hold(conv->handle);
+        ok = DdeClientTransaction(nullptr, 0, conv->handle, target->item.get(), target->format,
+                                  type, timeoutMs_, &result);
+        error = DdeGetLastError(instance_);
+    }
     if (ok == nullptr) {
-        writeLine(std::string(word) + " FAIL " + target->fields + " " +
-                  dmlErrorField(DdeGetLastError(instance_)));
+        writeLine(std::string(word) + " FAIL " + target->fields + " " + dmlErrorField(error));
         return false;
     }
     writeLine(std::string(word) + " OK " + target->fields);
@@ -358,11 +370,17 @@ bool ClientSession::poke(const Command& c) {
     }
     std::string bytes = encodeText(c.second, target->format);
     DWORD result = 0;
-    const HDDEDATA ok = DdeClientTransaction(
-        reinterpret_cast<LPBYTE>(bytes.data()), static_cast<DWORD>(bytes.size()), conv->handle,
-        target->item.get(), target->format, XTYP_POKE, timeoutMs_, &result);
+    HDDEDATA ok = nullptr;
+    UINT error = DMLERR_NO_ERROR;
+    {
+        const UpdateHold hold(conv->handle);
+        ok = DdeClientTransaction(
+            reinterpret_cast<LPBYTE>(bytes.data()), static_cast<DWORD>(bytes.size()), conv->handle,
+            target->item.get(), target->format, XTYP_POKE, timeoutMs_, &result);
+        error = DdeGetLastError(instance_);
+    }
     if (ok == nullptr) {
-        writeLine("POKE FAIL " + target->fields + " " + dmlErrorField(DdeGetLastError(instance_)));
+        writeLine("POKE FAIL " + target->fields + " " + dmlErrorField(error));
         return false;
     }
     const bool fack = (result & DDE_FACK) != 0;
@@ -379,12 +397,17 @@ bool ClientSession::execute(const Command& c) {
     const std::string head = convField(conv->index);
     std::wstring text = c.first;
     DWORD result = 0;
-    const HDDEDATA ok =
-        DdeClientTransaction(reinterpret_cast<LPBYTE>(text.data()),
-                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)), conv->handle,
-                             nullptr, 0, XTYP_EXECUTE, timeoutMs_, &result);
+    HDDEDATA ok = nullptr;
+    UINT error = DMLERR_NO_ERROR;
+    {
+        const UpdateHold hold(conv->handle);
+        ok = DdeClientTransaction(reinterpret_cast<LPBYTE>(text.data()),
+                                  static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)),
+                                  conv->handle, nullptr, 0, XTYP_EXECUTE, timeoutMs_, &result);
+        error = DdeGetLastError(instance_);
+    }
     if (ok == nullptr) {
-        writeLine("EXECUTE FAIL " + head + " " + dmlErrorField(DdeGetLastError(instance_)));
+        writeLine("EXECUTE FAIL " + head + " " + dmlErrorField(error));
         return false;
     }
     const bool fack = (result & DDE_FACK) != 0;
