@@ -101,6 +101,7 @@ class DdeClientTool(BridgeTestCase):
                 viewer.wait(10)
         self.assertEqual(run_windriver("--title", title, "find")[0], 1)
 
+
 class AdviseWhileUpdating(unittest.TestCase):
     """Under Wine an update of one link that arrives while an advise start of
     the same conversation waits used to end the wait: the start failed, or the
