@@ -127,6 +127,15 @@ class Profiler:
             os.unlink(self.data)
             self.log.close()
 
+    def cancel(self):
+        """Ends a recording that stop() will not see (the run failed)."""
+        if self.proc is not None:
+            self.proc.send_signal(signal.SIGINT)
+            self.proc.wait(60)
+            self.proc = None
+            os.unlink(self.data)
+            self.log.close()
+
     def report(self, label, wall):
         script = subprocess.run(["perf", "script", "-i", self.data, "-F", "ip,dso", "-G"],
                                 capture_output=True, text=True, errors="replace")

@@ -292,6 +292,8 @@ def rate_run(kind, topics, items, opts):
                     raise RuntimeError(f"counter: no SAMPLES line, saw {line!r}")
                 samples += [float(v) for v in line.split()[1:]]
         finally:
+            if opts.profile:
+                opts.profile.cancel()
             for client in clients:
                 client.close()
         samples.sort()
@@ -332,6 +334,8 @@ def idle_run(kind, topics, opts):
             opts.profile.stop(f"{kind.label} idle, {topics} topics")
         return {"cpu": load["server"]}
     finally:
+        if opts.profile:
+            opts.profile.cancel()
         server.close()
 
 
