@@ -27,12 +27,12 @@ os.environ.setdefault("KORVEN_WINE_DIR", os.path.join(BUILD_DIR, "bench-wine"))
 WINE_DIR = os.environ["KORVEN_WINE_DIR"]
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import harness  # noqa: E402  (the end-to-end tests' runner of the real programs)
+from perfprofile import Profiler  # noqa: E402  (bench/perfprofile.py)
 
 COUNTER_EXE = os.path.join(BUILD_DIR, "bench", "counter.exe")
 BARE_EXE = os.path.join(BUILD_DIR, "bench", "bareserver.exe")
 PROGID = "Korven.OpcSim.1"
 BARE_SERVICE = "KORVENBARE"
-ITEM_PREFIX = "Bench.C"
 STARTED = "情報：スタートアップ完了。"
 CLOCK_TICK = os.sysconf("SC_CLK_TCK")
 POST_CAP = 500  # posts per topic per second: five per 10 ms tick
@@ -77,6 +77,10 @@ class Program:
             if line.startswith(prefix):
                 return harness.fields(line)
 
+    def send(self, line):
+        self.proc.stdin.write(line.encode() + b"\n")
+        self.proc.stdin.flush()
+
     def close(self, timeout=30):
         if self.proc.poll() is None:
             try:
@@ -92,26 +96,37 @@ class Program:
         self.err.close()
 
 
-def wine_pid(name, timeout=20):
-    """The Linux process named `name` (its comm: Wine names a program's process
-    after its file, at most 15 characters) in the bench prefix; the oldest one."""
+def wine_pids(name):
+    """The Linux processes named `name` (their comm: Wine names a program's
+    process after its file, at most 15 characters) in the bench prefix, oldest first."""
     prefix = os.path.join(WINE_DIR, "prefix").encode()
     want = name[:15]
+    found = []
+    for entry in sorted((e for e in os.listdir("/proc") if e.isdigit()), key=int):
+        try:
+            with open(f"/proc/{entry}/comm") as f:
+                if f.read().strip() != want:
+                    continue
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                if b"WINEPREFIX=" + prefix + b"\0" in f.read():
+                    found.append(int(entry))
+        except OSError:
+            continue
+    return found
 
-    def find():
-        for entry in sorted((e for e in os.listdir("/proc") if e.isdigit()), key=int):
-            try:
-                with open(f"/proc/{entry}/comm") as f:
-                    if f.read().strip() != want:
-                        continue
-                with open(f"/proc/{entry}/environ", "rb") as f:
-                    if b"WINEPREFIX=" + prefix + b"\0" in f.read():
-                        return int(entry)
-            except OSError:
-                continue
-        return None
 
-    return harness.poll(find, timeout, what=f"the process of {name}")
+def wine_pid(name, timeout=20):
+    """The oldest process named `name` in the bench prefix (see wine_pids)."""
+    return harness.poll(lambda: next(iter(wine_pids(name)), None), timeout,
+                        what=f"the process of {name}")
+
+
+def machine_busy():
+    """(busy, all) clock ticks of every core since boot, from /proc/stat."""
+    with open("/proc/stat") as f:
+        ticks = [int(v) for v in f.readline().split()[1:]]
+    idle = ticks[3] + ticks[4]  # idle + iowait
+    return sum(ticks) - idle, sum(ticks)
 
 
 def cpu_seconds(pid):
@@ -133,18 +148,27 @@ def rss_kib(pid):
 
 
 class CpuMeter:
-    """CPU time of some processes between start() and stop(), in % of one core."""
+    """CPU time of some processes (a pid or a list of pids each) between
+    start() and stop(), in % of one core; "machine": every core's busy time,
+    in % of one core too (a 2-core machine has 200)."""
 
     def __init__(self, **pids):
-        self.pids = pids
+        self.pids = {k: p if isinstance(p, list) else [p] for k, p in pids.items()}
+
+    def _seconds(self, pids):
+        return sum(cpu_seconds(p) for p in pids)
 
     def start(self):
         self.t0 = time.monotonic()
-        self.c0 = {k: cpu_seconds(p) for k, p in self.pids.items()}
+        self.m0 = machine_busy()
+        self.c0 = {k: self._seconds(p) for k, p in self.pids.items()}
 
     def stop(self):
         wall = time.monotonic() - self.t0
-        return {k: 100.0 * (cpu_seconds(p) - self.c0[k]) / wall for k, p in self.pids.items()}
+        busy, every = (b - a for a, b in zip(self.m0, machine_busy()))
+        out = {k: 100.0 * (self._seconds(p) - self.c0[k]) / wall for k, p in self.pids.items()}
+        out["machine"] = 100.0 * os.cpu_count() * busy / max(every, 1)
+        return out
 
 
 # The two servers ----------------------------------------------------------------------------
@@ -152,13 +176,22 @@ def topic_names(count):
     return [f"B{t:02d}" for t in range(1, count + 1)]
 
 
-def scenario(items, behaviour, rate=None):
+def item_prefix(topic):
+    """Each topic links items of its own names. Wine's DdePostAdvise matches
+    links by the item name alone, in every topic: with one set of names for
+    all topics, each post would reach the item's links in all of them."""
+    return f"Bench.{topic}.C"
+
+
+def scenario(topics, items, behaviour, rate=None):
     lines = ["[server]"]
     if rate:
         lines.append(f"revise = *:{rate}")
     lines.append("[items]")
     value = "0" if behaviour == "clock" else "1.5"
-    lines += [f"{ITEM_PREFIX}{i:05d} = VT_R8; {value}; {behaviour}" for i in range(1, items + 1)]
+    for topic in topic_names(topics):
+        lines += [f"{item_prefix(topic)}{i:05d} = VT_R8; {value}; {behaviour}"
+                  for i in range(1, items + 1)]
     return "\n".join(lines) + "\n"
 
 
@@ -168,7 +201,7 @@ class KorvenServer:
     label = "KORVEN"
 
     def __init__(self, topics, items, behaviour="clock", rate=None):
-        self.sim = harness.Simulation(scenario(max(items, 1), behaviour, rate))
+        self.sim = harness.Simulation(scenario(max(topics, 1), max(items, 1), behaviour, rate))
         ini = "".join(f"[{t}]\nProgID={PROGID}\n" for t in topic_names(topics))
         self.started_at = time.monotonic()
         self.bridge = harness.Bridge(ini)
@@ -202,11 +235,10 @@ class BareServer:
         self.program.close()
 
 
-def counter(server, topics, items, measure_ms, wait_ms, hold=False):
-    args = [server.service, ITEM_PREFIX, items, measure_ms, wait_ms]
-    if hold:
-        args.append("hold")
-    return Program(COUNTER_EXE, args + topic_names(topics))
+def counter(server, topic, items, measure_ms, wait_ms, *words):
+    """A counting client linking `items` items of the topic."""
+    return Program(COUNTER_EXE, [server.service, item_prefix(topic), items, measure_ms, wait_ms, *words,
+                                 topic])
 
 
 # Figures ------------------------------------------------------------------------------------
@@ -218,38 +250,74 @@ def wineserver_pid():
 
 
 def rate_run(kind, topics, items, opts):
+    """One counting client per topic, so that no client is the bottleneck: all
+    link, then measure together (`sync`); their counts are summed and the
+    latency is taken over the samples of all of them."""
     server = kind(topics, items, "clock", opts.rate)
     try:
         meters = {"server": server.pid}
         ws = wineserver_pid()
         if ws:
             meters["wineserver"] = ws
-        cpu = CpuMeter(**meters)
-        client = counter(server, topics, items, int(opts.measure * 1000), 120000)
+        clients = []
         try:
-            client.expect("LINKED", 180)
-            client.expect("FIRST", 180)
-            client.expect("MEASURE start", 30)
+            for name in topic_names(topics):
+                clients.append(counter(server, name, items, int(opts.measure * 1000), 120000,
+                                       "sync", "samples"))
+            for client in clients:
+                client.expect("LINKED", 180)
+            for client in clients:
+                client.expect("FIRST", 180)
+                client.expect("READY", 30)
+            cpu = CpuMeter(**meters, clients=wine_pids("counter.exe"))
+            if opts.profile:
+                opts.profile.start(server.pid)
+            for client in clients:
+                client.send("GO")
             cpu.start()
-            client.expect("MEASURE end", opts.measure + 30)
+            for client in clients:
+                client.expect("MEASURE start", 30)
+            for client in clients:
+                client.expect("MEASURE end", opts.measure + 30)
             load = cpu.stop()
-            per_topic = [float(client.expect("TOPIC", 10)["per_s"]) for _ in range(topics)]
-            total = client.expect("TOTAL", 10)
-            latency = client.expect("LATENCY", 10)
-            client.expect("EXIT", 30)
+            if opts.profile:
+                opts.profile.stop(f"{kind.label} {topics}x{items}")
+            per_topic, total, samples = [], 0.0, []
+            for client in clients:
+                per_topic.append(float(client.expect("TOPIC", 10)["per_s"]))
+                total += float(client.expect("TOTAL", 10)["per_s"])
+                client.expect("LATENCY", 10)
+                line = client.lines.get(timeout=10)
+                if line is None or not line.startswith("SAMPLES"):
+                    raise RuntimeError(f"counter: no SAMPLES line, saw {line!r}")
+                samples += [float(v) for v in line.split()[1:]]
         finally:
-            client.close()
+            if opts.profile:
+                opts.profile.cancel()
+            for client in clients:
+                client.close()
+        samples.sort()
         return {
-            "total": float(total["per_s"]),
+            "total": total,
             "topic": statistics.mean(per_topic),
             "topic_min": min(per_topic),
-            "median": float(latency["median_ms"]),
-            "p99": float(latency["p99_ms"]),
+            "median": percentile(samples, 0.5),
+            "p99": percentile(samples, 0.99),
             "cpu": load["server"],
             "wineserver": load.get("wineserver", float("nan")),
+            "clients": load["clients"],
+            "machine": load["machine"],
+            "loadavg": os.getloadavg()[0],
         }
     finally:
         server.close()
+
+
+def percentile(ordered, p):
+    """The counter's own rule: the sample at round(p * (n - 1)); NaN without samples."""
+    if not ordered:
+        return float("nan")
+    return ordered[min(len(ordered) - 1, int(p * (len(ordered) - 1) + 0.5))]
 
 
 def idle_run(kind, topics, opts):
@@ -257,10 +325,17 @@ def idle_run(kind, topics, opts):
     try:
         time.sleep(1.0)  # past the start's own work
         cpu = CpuMeter(server=server.pid)
+        if opts.profile:
+            opts.profile.start(server.pid)
         cpu.start()
         time.sleep(opts.idle)
-        return {"cpu": cpu.stop()["server"]}
+        load = cpu.stop()
+        if opts.profile:
+            opts.profile.stop(f"{kind.label} idle, {topics} topics")
+        return {"cpu": load["server"]}
     finally:
+        if opts.profile:
+            opts.profile.cancel()
         server.close()
 
 
@@ -270,7 +345,7 @@ def memory_run(kind, links, opts):
         first = {}
         client = None
         if links:
-            client = counter(server, 1, links, 0, 300000, hold=True)
+            client = counter(server, topic_names(1)[0], links, 0, 300000, "hold")
             client.expect("LINKED", 300)
             first = client.expect("FIRST", 400)
             client.expect("HOLD", 30)
@@ -294,7 +369,7 @@ def startup_run(kind, topics, opts):
 def addpass_run(kind, links, opts):
     server = kind(1, links, "fixed")
     try:
-        client = counter(server, 1, links, 0, 120000)
+        client = counter(server, topic_names(1)[0], links, 0, 120000)
         try:
             linked = client.expect("LINKED", 300)
             first = client.expect("FIRST", 300)
@@ -367,16 +442,22 @@ def bench_throughput(opts):
                          spread(column(b, "median")), spread(column(b, "p99")),
                          ratio(column(k, "median"), column(b, "median"))])
         rows_cpu.append([name, spread(column(k, "cpu")), spread(column(b, "cpu")),
-                         spread(column(k, "wineserver")), spread(column(b, "wineserver"))])
+                         spread(column(k, "wineserver")), spread(column(b, "wineserver")),
+                         spread(column(k, "clients")), spread(column(b, "clients")),
+                         spread(column(k, "machine")), spread(column(b, "machine")),
+                         spread(column(k, "loadavg"), 2), spread(column(b, "loadavg"), 2)])
     table(f"Delivered updates per second (items change every {opts.rate} ms; cap {POST_CAP} per topic)",
           ["topics x items", "changes/s per topic", "KORVEN total", "KORVEN per topic",
            "per topic / min(changes, cap)", "bare total", "bare per topic", "KORVEN / bare"], rows_rate)
     table("Latency, server's change to the client's receipt (ms)",
           ["topics x items", "KORVEN median", "KORVEN p99", "bare median", "bare p99",
            "KORVEN / bare (median)"], rows_lat)
-    table("CPU while busy (% of one core; wineserver: shared by every Wine process)",
-          ["topics x items", "KORVEN", "bare", "wineserver (KORVEN run)", "wineserver (bare run)"],
-          rows_cpu)
+    table("CPU while busy (% of one core; wineserver: shared by every Wine process; clients: the "
+          f"counters together; machine: every process, of {100 * os.cpu_count()}; load: 1-minute "
+          "load average at the end)",
+          ["topics x items", "KORVEN", "bare", "wineserver (KORVEN run)", "wineserver (bare run)",
+           "clients (KORVEN run)", "clients (bare run)", "machine (KORVEN run)", "machine (bare run)",
+           "load (KORVEN run)", "load (bare run)"], rows_cpu)
 
 
 def bench_idle(opts):
@@ -444,6 +525,9 @@ def main():
                         help="the update rate the simulation server grants, ms (default 50)")
     parser.add_argument("--configs", help="topics x items of the throughput runs, e.g. 1x100,10x10 "
                         "(default 1x10,1x100,10x10,10x100)")
+    parser.add_argument("--profile", action="store_true",
+                        help="record each server with perf while it is measured (throughput, idle) "
+                        "and print its CPU by module and its own top functions (bench/perfprofile.py)")
     parser.add_argument("--only", action="append", choices=sorted(SECTIONS),
                         help="run only this section (repeatable)")
     opts = parser.parse_args()
@@ -454,6 +538,7 @@ def main():
     opts.configs = [tuple(int(n) for n in c.split("x")) for c in configs.split(",")]
     opts.memory = [0, 100, 1000] if opts.quick else [0, 100, 1000, 10000]
     opts.addpass = 1000
+    opts.profile = Profiler() if opts.profile else None
     for exe in (harness.KORVEN_EXE, COUNTER_EXE, BARE_EXE):
         if not os.path.exists(exe):
             sys.exit(f"bench: {exe} is not built")

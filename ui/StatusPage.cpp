@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <cwchar>
+#include <iterator>
 #include <vector>
 
 #include "common/HandleKey.h"
@@ -17,8 +19,31 @@ HWND gDialog = nullptr;
 // Tab i shows the topic whose key is element i.
 std::vector<HandleKey> gTopicTabList;
 
+// A control is given its text only when the text differs from what it
+// shows: under Wine every WM_SETTEXT lays the text out and repaints it, and
+// most fields stay the same from one second to the next. A text that may
+// have been cut short by the buffer is never taken as equal.
 void setText(int id, const std::string& text) {
-    SetWindowTextA(GetDlgItem(gDialog, id), text.c_str());
+    HWND control = GetDlgItem(gDialog, id);
+    char shown[64];
+    const int length = GetWindowTextA(control, shown, sizeof shown);
+    if (text.size() + 1 < sizeof shown && static_cast<size_t>(length) == text.size() &&
+        text.compare(0, text.size(), shown, static_cast<size_t>(length)) == 0) {
+        return;
+    }
+    SetWindowTextA(control, text.c_str());
+}
+
+void setWideText(int id, const wchar_t* text) {
+    HWND control = GetDlgItem(gDialog, id);
+    wchar_t shown[256];
+    const int length = GetWindowTextW(control, shown, static_cast<int>(std::size(shown)));
+    const size_t wanted = std::wcslen(text);
+    if (wanted + 1 < std::size(shown) && static_cast<size_t>(length) == wanted &&
+        std::wmemcmp(text, shown, wanted) == 0) {
+        return;
+    }
+    SetWindowTextW(control, text);
 }
 
 void setNumber(int id, const char* format, DWORD value) {
@@ -29,7 +54,7 @@ void setNumber(int id, const char* format, DWORD value) {
 
 // With no topic there is nothing to show: every field is empty.
 void clearPage() {
-    SetWindowTextW(GetDlgItem(gDialog, IDC_VENDOR_INFO), L"");
+    setWideText(IDC_VENDOR_INFO, L"");
     for (int id : {IDC_SERVER_VERSION, IDC_BANDWIDTH, IDC_SERVER_STATE, IDC_START_TIME,
                    IDC_CURRENT_TIME, IDC_LAST_UPDATE, IDC_UPDATE_RATE, IDC_TIME_BIAS, IDC_DEADBAND,
                    IDC_LOCALE, IDC_CLIENT_HANDLE, IDC_SERVER_HANDLE}) {
@@ -88,8 +113,7 @@ void refreshStatusPage() {
         return;
     }
     const OPCSERVERSTATUS& status = group->serverStatus;
-    SetWindowTextW(GetDlgItem(gDialog, IDC_VENDOR_INFO),
-                   status.szVendorInfo ? status.szVendorInfo : L"");
+    setWideText(IDC_VENDOR_INFO, status.szVendorInfo ? status.szVendorInfo : L"");
     char version[40] = {};
     wsprintfA(version, "%u.%u.%u", status.wMajorVersion, status.wMinorVersion, status.wBuildNumber);
     setText(IDC_SERVER_VERSION, version);

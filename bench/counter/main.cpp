@@ -1,6 +1,6 @@
 // counter.exe: the counting DDE client of the benchmarks.
 //
-//   counter.exe SERVICE PREFIX ITEMS MEASURE_MS WAIT_MS [hold] TOPIC...
+//   counter.exe SERVICE PREFIX ITEMS MEASURE_MS WAIT_MS [hold] [sync] [samples] TOPIC...
 //
 // Connects to every TOPIC of SERVICE and makes a hot CF_TEXT link on the items
 // PREFIX00001 .. PREFIX<ITEMS> of each. It then waits (at most WAIT_MS) until
@@ -16,10 +16,15 @@
 //                                            of any link, every link updated once,
 //                                            every link updated with a number
 //                                            (-1: not within WAIT_MS)
+//   READY                                    with `sync`: waits (dispatching) for a
+//                                            line on stdin before it measures, so
+//                                            that several counters measure together
 //   MEASURE start / MEASURE end ms=T
 //   TOPIC name=T updates=N per_s=R           one per topic, in the order given
 //   TOTAL updates=N per_s=R markers=M        markers: updates that were no number
 //   LATENCY samples=N median_ms=A p99_ms=B max_ms=C
+//   SAMPLES v v ...                          with `samples`: every latency (ms), so
+//                                            that a driver can merge several counters
 //   HOLD                                     with `hold`: links kept until stdin ends
 //   EXIT code=C
 #include <windows.h>
@@ -29,6 +34,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -136,15 +142,36 @@ void pumpUntil(double deadline, Done done) {
     }
 }
 
-// Standard input's end (the driver closes it) ends the hold.
-DWORD WINAPI watchInput(void* done) {
+// Standard input, read on a thread of its own: its first line is the go of
+// `sync`, its end (the driver closes it) ends the hold and is a go as well.
+struct InputEvents {
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+};
+
+DWORD WINAPI watchInput(void* events) {
+    auto* input = static_cast<InputEvents*>(events);
     char buffer[256];
     DWORD read = 0;
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     while (ReadFile(in, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        if (std::memchr(buffer, '\n', read) != nullptr) {
+            SetEvent(input->go);
+        }
     }
-    SetEvent(static_cast<HANDLE>(done));
+    SetEvent(input->go);
+    SetEvent(input->done);
     return 0;
+}
+
+// Dispatches messages until the event is set.
+void pumpUntilSet(HANDLE event) {
+    MSG msg;
+    while (MsgWaitForMultipleObjects(1, &event, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageW(&msg);
+        }
+    }
 }
 
 double percentile(std::vector<double>& sorted, double p) {
@@ -172,7 +199,9 @@ int finish(int code) {
 int main(int argc, char** argv) {
     if (argc < 7) {
         std::fprintf(
-            stderr, "usage: counter.exe SERVICE PREFIX ITEMS MEASURE_MS WAIT_MS [hold] TOPIC...\n");
+            stderr,
+            "usage: counter.exe SERVICE PREFIX ITEMS MEASURE_MS WAIT_MS [hold] [sync] [samples] "
+            "TOPIC...\n");
         return 2;
     }
     const std::string service = argv[1];
@@ -181,10 +210,21 @@ int main(int argc, char** argv) {
     const double measureMs = std::strtod(argv[4], nullptr);
     const double waitMs = std::strtod(argv[5], nullptr);
     int first = 6;
-    const bool hold = std::string(argv[first]) == "hold";
-    if (hold) {
-        ++first;
+    bool hold = false, sync = false, samples = false;
+    for (; first < argc; ++first) {
+        const std::string word = argv[first];
+        if (word == "hold") {
+            hold = true;
+        } else if (word == "sync") {
+            sync = true;
+        } else if (word == "samples") {
+            samples = true;
+        } else {
+            break;
+        }
     }
+    InputEvents input;
+    CloseHandle(CreateThread(nullptr, 0, watchInput, &input, 0, nullptr));
     if (DdeInitializeA(&g_instance, onDde, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR) {
         std::printf("FAIL init\n");
         return 3;
@@ -248,6 +288,11 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     if (measureMs > 0) {
+        if (sync) {
+            std::printf("READY\n");
+            std::fflush(stdout);
+            pumpUntilSet(input.go);
+        }
         std::printf("MEASURE start\n");
         std::fflush(stdout);
         g_measuring = true;
@@ -268,20 +313,19 @@ int main(int argc, char** argv) {
         std::printf("LATENCY samples=%zu median_ms=%.2f p99_ms=%.2f max_ms=%.2f\n",
                     g_latencies.size(), percentile(g_latencies, 0.5), percentile(g_latencies, 0.99),
                     g_latencies.empty() ? -1.0 : g_latencies.back());
+        if (samples) {
+            std::printf("SAMPLES");
+            for (double latency : g_latencies) {
+                std::printf(" %.2f", latency);
+            }
+            std::printf("\n");
+        }
         std::fflush(stdout);
     }
     if (hold) {
         std::printf("HOLD\n");
         std::fflush(stdout);
-        HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        CloseHandle(CreateThread(nullptr, 0, watchInput, done, 0, nullptr));
-        MSG msg;
-        while (MsgWaitForMultipleObjects(1, &done, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
-            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-                DispatchMessageW(&msg);
-            }
-        }
-        CloseHandle(done);
+        pumpUntilSet(input.done);
     }
     return finish(0);
 }

@@ -173,6 +173,40 @@ TEST_F(StatusWindowTest, TrayIconRecordAndMenu) {
     EXPECT_STREQ(label, "&Exit");
 }
 
+// A field is given a text only when it changes: every change must still
+// show, whether the new text is as long as the old, longer, shorter or empty,
+// and in the wide vendor field too.
+TEST_F(StatusWindowTest, FieldsShowEveryChangeOfTheirText) {
+    addTopics({L"A"});
+    test::FakeOpcServer& server = *servers[0];
+    server.status.wMajorVersion = 1;
+    server.status.wBuildNumber = 1;
+    server.vendor = L"Vendor 1";
+    open();
+    auto vendor = [this] {
+        wchar_t buffer[64] = {};
+        GetDlgItemTextW(window, IDC_VENDOR_INFO, buffer, 64);
+        return std::wstring(buffer);
+    };
+    EXPECT_EQ(text(IDC_SERVER_VERSION), "1.0.1");
+    EXPECT_EQ(vendor(), L"Vendor 1");
+    const struct {
+        WORD build;
+        const wchar_t* vendor;
+        const char* version;
+    } steps[] = {{2, L"Vendor 2", "1.0.2"},
+                 {12, L"Vendor 12", "1.0.12"},
+                 {3, L"", "1.0.3"},
+                 {3, L"Vendor 3", "1.0.3"}};
+    for (const auto& step : steps) {
+        server.status.wBuildNumber = step.build;
+        server.vendor = step.vendor;
+        refreshStatusPage();
+        EXPECT_EQ(text(IDC_SERVER_VERSION), step.version);
+        EXPECT_EQ(vendor(), step.vendor);
+    }
+}
+
 TEST_F(StatusWindowTest, WithoutTopicsThePageIsEmptyAndCommandsTouchNoGroup) {
     open();
     EXPECT_EQ(SendDlgItemMessageA(window, IDC_TOPIC_TABS, TCM_GETITEMCOUNT, 0, 0), 0);
