@@ -382,12 +382,9 @@ class Simulation:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def _processes_of(exe):
-    """Unix ids of this session's Wine processes running exe: by its Windows
-    path, as Wine starts it (any letter case), or by its Unix path, as a
-    shell does."""
-    windows = ("Z:" + exe.replace("/", "\\") if exe.startswith("/") else exe).lower()
-    prefix = os.path.realpath(os.path.join(wine_env()["KORVEN_WINE_DIR"], "prefix"))
+def prefix_processes(prefix):
+    """(Unix id, program as started) of every process of a Wine prefix."""
+    prefix = os.path.realpath(prefix)
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
@@ -397,12 +394,20 @@ def _processes_of(exe):
                 environment = f.read().split(b"\0")
         except OSError:
             continue
-        if program != exe and program.lower() != windows:
-            continue
         if any(v.startswith(b"WINEPREFIX=") and os.path.realpath(v[11:].decode()) == prefix
                for v in environment):
-            found.append(int(pid))
+            found.append((int(pid), program))
     return found
+
+
+def _processes_of(exe):
+    """Unix ids of this session's Wine processes running exe: by its Windows
+    path, as Wine starts it (any letter case), or by its Unix path, as a
+    shell does."""
+    windows = ("Z:" + exe.replace("/", "\\") if exe.startswith("/") else exe).lower()
+    prefix = os.path.join(wine_env()["KORVEN_WINE_DIR"], "prefix")
+    return [pid for pid, program in prefix_processes(prefix)
+            if program == exe or program.lower() == windows]
 
 
 def wine(args, timeout=DEFAULT_TIMEOUT):

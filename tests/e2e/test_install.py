@@ -12,7 +12,7 @@ import signal
 import subprocess
 import unittest
 
-from harness import BUILD_DIR, LOG_ENCODING, SOURCE_DIR, poll
+from harness import BUILD_DIR, LOG_ENCODING, SOURCE_DIR, poll, prefix_processes
 
 VERSION_FILE = os.path.join(SOURCE_DIR, "CMakeLists.txt")
 INSTALLER = os.environ.get("KORVEN_INSTALLER", "")
@@ -122,19 +122,8 @@ class FreshPrefix:
 
     def processes(self, exe_name):
         """Unix ids of this prefix's processes running a program of that name."""
-        found = []
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    program = f.read().split(b"\0")[0].decode("utf-8", "replace")
-                with open(f"/proc/{pid}/environ", "rb") as f:
-                    env = f.read().split(b"\0")
-            except OSError:
-                continue
-            if (program.replace("\\", "/").split("/")[-1].lower() == exe_name.lower()
-                    and b"WINEPREFIX=" + self.prefix.encode() in env):
-                found.append(int(pid))
-        return found
+        return [pid for pid, program in prefix_processes(self.prefix)
+                if program.replace("\\", "/").split("/")[-1].lower() == exe_name.lower()]
 
     def close(self):
         """Ends the prefix's processes and the display; the prefix goes, the
