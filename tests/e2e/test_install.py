@@ -1,7 +1,8 @@
 """The x64 installer in a Wine prefix of its own (not the tests' session):
 a silent install with the simulation server, an upgrade over it, the
 installed KORVEN serving an item to the installed DDE client, and the silent
-uninstall, after which nothing of ours is left but the user's working folder.
+uninstall, after which nothing of ours is left but the user's working folder;
+then an install beside an OPC proxy/stub registered already.
 
 The registry is read from the prefix's files after the wineserver has ended
 (it saves them then), so every key of every view is seen at once."""
@@ -29,6 +30,7 @@ SHORTCUTS = {"KORVEN.lnk", "Live viewer.lnk", "Working folder.lnk", "Guide (Engl
              "ガイド (日本語).lnk"}
 SIM_CLSID = "{6E2B1F4A-93C4-4D8A-B1E7-3F5A0C9D2E61}"
 IOPCSERVER = "{39C13A4D-011E-11D0-9675-0020AFD8ADB3}"
+FOREIGN_PROXY = "{0C0DE000-0000-4000-8000-0000000000CC}"  # the OPC core components' stand-in
 UNINSTALL_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\KORVEN"
 EXIT_COMMAND = 40007  # the status window's Exit
 
@@ -222,6 +224,24 @@ class SilentInstall(unittest.TestCase):
                 "[Software\\\\KORVEN]", "\\\\Uninstall\\\\KORVEN]", "KorvenOpcPS"]
         self.assertEqual([name for name in ours if name.lower() in text.lower()], [],
                          "left in the registry")
+
+        # Where the OPC core components have registered their proxy/stub, ours
+        # is neither registered by the install nor is theirs touched by the
+        # uninstall.
+        theirs = f"Interface\\{IOPCSERVER}\\ProxyStubClsid32"
+        code, out, err = wine.run("reg", "add", "HKCR\\" + theirs, "/ve", "/d", FOREIGN_PROXY, "/f")
+        self.assertEqual(code, 0, (out, err))
+        self.install()
+        keys, text = wine.registry()
+        self.assertEqual(keys["software\\korven"]["ProxyStub"], "dword:00000000")
+        self.assertNotIn("korvenopcps", text.lower())
+        code, out, err = wine.run(PROGRAM_DIR + "\\uninstall.exe", "/S")
+        self.assertEqual(code, 0, (out, err))
+        poll(lambda: not os.path.exists(wine.host(PROGRAM_DIR)), 60, what="the program folder to go")
+        poll(lambda: not wine.processes("Au_.exe"), 30, what="the uninstaller to end")
+        keys, _ = wine.registry()
+        self.assertEqual(keys["software\\classes\\" + theirs.lower()].get("@"), f'"{FOREIGN_PROXY}"')
+        self.assertNotIn("software\\korven", keys)
 
     def serve_one_value(self, work):
         """The installed KORVEN, started in the working folder, serves an item
