@@ -4,6 +4,7 @@
 ;   NSIS_TARGET  amd64-unicode or x86-unicode
 ;   STAGE        the folder holding the files to install
 ;   OUTFILE      the installer to write
+;   INSTANCE_MUTEX  the name of the mutex a running KORVEN.exe holds
 ;
 ; Silent use:
 ;   setup.exe /S [/SIM=1|/SIM=0] [/WORKDIR=<folder>] [/D=<program folder>]
@@ -27,6 +28,7 @@
 !insertmacro RequireDefine NSIS_TARGET
 !insertmacro RequireDefine STAGE
 !insertmacro RequireDefine OUTFILE
+!insertmacro RequireDefine INSTANCE_MUTEX
 
 Target ${NSIS_TARGET}
 Unicode true
@@ -187,7 +189,24 @@ Function RegisterProxyStub
   WriteRegDWORD HKLM "${OWN_KEY}" "ProxyStub" 1
 FunctionEnd
 
+; A running KORVEN.exe can be neither replaced nor removed: setup and
+; uninstall stop at once (exit code 2) and say so, unless silent.
+!macro RefuseWhileKorvenRuns
+  System::Call 'kernel32::OpenMutexW(i 0x00100000, i 0, w "${INSTANCE_MUTEX}") p .r0'
+  ${If} $0 P<> 0
+    System::Call 'kernel32::CloseHandle(p r0)'
+    MessageBox MB_ICONSTOP "KORVEN is running. End it (File > Exit in its status window) and start this again." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
+!macroend
+
+Function un.onInit
+  !insertmacro RefuseWhileKorvenRuns
+FunctionEnd
+
 Function .onInit
+  !insertmacro RefuseWhileKorvenRuns
   ; The working folder: the last install's, else the user's Documents\KORVEN;
   ; /WORKDIR=<folder> for silent installs.
   ReadRegStr $WorkDir HKLM "${OWN_KEY}" "WorkDir"

@@ -73,9 +73,18 @@ configure_file(${SOURCE_DIR}/packaging/README.txt ${STAGE_DIR}/README.in.txt @ON
 write_text(${STAGE_DIR}/README.in.txt ${stage}/README.txt OFF)
 file(REMOVE ${STAGE_DIR}/README.in.txt)
 
+# The name of the mutex a running KORVEN.exe holds: setup and uninstall wait
+# for it to end rather than replace or remove a running program.
+file(STRINGS ${SOURCE_DIR}/app/Bridge.h mutex_line REGEX "kInstanceMutexName = \"[^\"]+\"")
+string(REGEX MATCH "\"([^\"]+)\"" unused "${mutex_line}")
+if(NOT CMAKE_MATCH_1)
+  message(FATAL_ERROR "no kInstanceMutexName in app/Bridge.h")
+endif()
+
 execute_process(
   COMMAND ${MAKENSIS} -V2 -INPUTCHARSET UTF8 -DVERSION=${VERSION} -DARCH=${ARCH}
           -DNSIS_TARGET=${NSIS_TARGET} -DSTAGE=${stage} -DOUTFILE=${installer}
+          -DINSTANCE_MUTEX=${CMAKE_MATCH_1}
           ${SOURCE_DIR}/packaging/KORVEN.nsi
   RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

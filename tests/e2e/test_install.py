@@ -1,6 +1,7 @@
 """The x64 installer in a Wine prefix of its own (not the tests' session):
 a silent install with the simulation server, an upgrade over it, the
-installed KORVEN serving an item to the installed DDE client, and the silent
+installed KORVEN serving an item to the installed DDE client (neither setup
+nor uninstall touching it while it runs), and the silent
 uninstall, after which nothing of ours is left but the user's working folder;
 then an install beside an OPC proxy/stub registered already.
 
@@ -277,6 +278,14 @@ class SilentInstall(unittest.TestCase):
         finally:
             os.killpg(client.pid, signal.SIGKILL)
             client.wait(10)
+
+        # While it runs, neither setup nor uninstall touches the programs.
+        installed = set(os.listdir(wine.host(PROGRAM_DIR)))
+        self.assertEqual(wine.run("Z:" + INSTALLER.replace("/", "\\"), "/S")[0], 2)
+        # The uninstaller works from a copy of itself, whose exit code is not seen.
+        wine.run(PROGRAM_DIR + "\\uninstall.exe", "/S")
+        poll(lambda: not wine.processes("Au_.exe"), 30, what="the uninstaller to end")
+        self.assertEqual(set(os.listdir(wine.host(PROGRAM_DIR))), installed)
 
         code, out, _ = wine.run(PROGRAM_DIR + "\\windriver.exe", "post-command", str(EXIT_COMMAND),
                                 timeout=30)
