@@ -11,7 +11,6 @@ the bare server's. Called by bench/run.sh, which builds first.
 import argparse
 import os
 import queue
-import signal
 import statistics
 import subprocess
 import sys
@@ -82,16 +81,7 @@ class Program:
         self.proc.stdin.flush()
 
     def close(self, timeout=30):
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.close()
-            except OSError:
-                pass
-            try:
-                self.proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(10)
+        harness.end_process(self.proc, timeout)
         self.proc.stdout.close()
         self.err.close()
 

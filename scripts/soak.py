@@ -320,18 +320,7 @@ class BareServer:
         self.lines.put(None)
 
     def close(self):
-        try:
-            self.proc.stdin.close()
-        except OSError:
-            pass
-        try:
-            self.proc.wait(20)
-        except subprocess.TimeoutExpired:
-            try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            self.proc.wait(10)
+        harness.end_process(self.proc, 20)
         self.err.close()
 
 

@@ -272,18 +272,30 @@ class DdeClient:
         self.expect(b"ECHO text=" + marker.encode(), timeout)
 
     def close(self):
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.close()
-            except OSError:
-                pass
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(10)
+        end_process(self.proc, 10)
         self.proc.stdout.close()
         self.stderr.close()
+
+
+def end_process(proc, timeout):
+    """Ends a program that stops at the end of its standard input: closes the
+    input and waits; its process group is killed when it has not ended by
+    then. Returns its exit code (None when killed)."""
+    if proc.poll() is not None:
+        return proc.returncode
+    try:
+        proc.stdin.close()
+    except OSError:
+        pass
+    try:
+        return proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        proc.wait(10)
+        return None
 
 
 def _quote(token):

@@ -14,7 +14,7 @@ import unittest
 import uuid
 
 from harness import (BUILD_DIR, DDECLIENT_EXE, WINDRIVER_EXE, WINE_RUN, BridgeTestCase, DdeClient,
-                     fields, poll, run_tool, run_windriver, wine, wine_env)
+                     end_process, fields, poll, run_tool, run_windriver, wine, wine_env)
 from screenshots import console_text_rows, png_size, save_window
 
 BARESERVER_EXE = os.path.join(BUILD_DIR, "bench", "bareserver.exe")
@@ -121,12 +121,7 @@ class AdviseWhileUpdating(unittest.TestCase):
         self.assertTrue(lines.get(timeout=30).startswith(b"READY"))
 
     def stop_server(self):
-        self.server.stdin.close()
-        try:
-            self.server.wait(20)
-        except subprocess.TimeoutExpired:
-            os.killpg(self.server.pid, signal.SIGKILL)
-            self.server.wait(10)
+        end_process(self.server, 20)
         self.server.stdout.close()
 
     def test_every_advise_start_holds_and_gets_updates(self):
