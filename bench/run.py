@@ -57,15 +57,7 @@ class Program:
         self.lines.put(None)
 
     def expect(self, prefix, timeout):
-        deadline = time.monotonic() + timeout
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise RuntimeError(f"no {prefix!r} within {timeout}s; saw {self.seen[-5:]}")
-            try:
-                line = self.lines.get(timeout=left)
-            except queue.Empty:
-                continue
+        for line in harness.queued_lines(self.lines, timeout):
             if line is None:
                 self.err.seek(0)
                 raise RuntimeError(f"ended before {prefix!r}; saw {self.seen[-5:]}; "
@@ -75,6 +67,7 @@ class Program:
                 raise RuntimeError(f"{os.path.basename(self.proc.args[1])}: {line}")
             if line.startswith(prefix):
                 return harness.fields(line)
+        raise RuntimeError(f"no {prefix!r} within {timeout}s; saw {self.seen[-5:]}")
 
     def send(self, line):
         self.proc.stdin.write(line.encode() + b"\n")

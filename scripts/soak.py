@@ -220,19 +220,12 @@ class Client:
             pass
 
     def expect(self, prefix, timeout=30.0):
-        deadline = time.monotonic() + timeout
-        while True:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise AssertionError(f"{self.name}: no {prefix!r} in time")
-            try:
-                line = self.events.get(timeout=remaining)
-            except queue.Empty:
-                continue
+        for line in harness.queued_lines(self.events, timeout):
             if line is None:
                 raise AssertionError(f"{self.name}: ended before {prefix!r}")
             if line.startswith(prefix):
                 return line
+        raise AssertionError(f"{self.name}: no {prefix!r} in time")
 
     def link(self, item, attempts=5):
         """Starts a hot link on item; returns how many attempts the server

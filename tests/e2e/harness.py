@@ -6,10 +6,12 @@ directory with the KORVEN.ini a test gives; its standard output and standard
 error are captured as bytes and decoded as cp932.
 """
 import os
+import queue
 import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -213,8 +215,6 @@ class DdeClient:
     standard input, one event per line on its standard output."""
 
     def __init__(self, lang=None):
-        import queue
-        import threading
         self.stderr = tempfile.TemporaryFile()
         self.proc = subprocess.Popen([WINE_RUN, DDECLIENT_EXE, "-"], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=self.stderr,
@@ -237,17 +237,8 @@ class DdeClient:
     def expect(self, prefix, timeout=DEFAULT_TIMEOUT):
         """The next output line that starts with prefix (bytes or str); earlier
         lines are kept in `seen`."""
-        import queue
         want = prefix.encode("utf-8") if isinstance(prefix, str) else prefix
-        deadline = time.monotonic() + timeout
-        while True:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise AssertionError(f"no {prefix!r} from the DDE client; saw {self.seen[-10:]}")
-            try:
-                line = self.lines.get(timeout=remaining)
-            except queue.Empty:
-                continue
+        for line in queued_lines(self.lines, timeout):
             if line is None:
                 self.stderr.seek(0)
                 raise AssertionError(f"DDE client ended ({self.proc.poll()}) before {prefix!r}; "
@@ -255,6 +246,7 @@ class DdeClient:
             self.seen.append(line)
             if line.startswith(want):
                 return line
+        raise AssertionError(f"no {prefix!r} from the DDE client; saw {self.seen[-10:]}")
 
     def call(self, *tokens, timeout=DEFAULT_TIMEOUT):
         """Sends one command and returns its result line (OK or FAIL)."""
@@ -275,6 +267,20 @@ class DdeClient:
         end_process(self.proc, 10)
         self.proc.stdout.close()
         self.stderr.close()
+
+
+def queued_lines(lines, timeout):
+    """The lines a reader thread puts into the queue, as they come, until
+    timeout has passed (None in the queue: the output has ended)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            return
+        try:
+            yield lines.get(timeout=remaining)
+        except queue.Empty:
+            pass
 
 
 def end_process(proc, timeout):
