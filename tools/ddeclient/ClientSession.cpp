@@ -290,6 +290,15 @@ std::optional<ClientSession::ItemTarget> ClientSession::itemTarget(const char* w
     return target;
 }
 
+HDDEDATA ClientSession::transact(HCONV conversation, LPBYTE data, DWORD size, HSZ item, UINT format,
+                                 UINT type, DWORD* result, UINT* error) {
+    const UpdateHold hold(conversation);
+    const HDDEDATA answer =
+        DdeClientTransaction(data, size, conversation, item, format, type, timeoutMs_, result);
+    *error = DdeGetLastError(instance_);
+    return answer;
+}
+
 bool ClientSession::request(const Command& c) {
     Conversation* conv = currentOr("REQUEST");
     if (conv == nullptr) {
@@ -302,14 +311,8 @@ bool ClientSession::request(const Command& c) {
     }
     DWORD result = 0;
     UINT error = DMLERR_NO_ERROR;
-    const DataHandle data = [&] {
-        const UpdateHold hold(conv->handle);
-        const HDDEDATA answer =
-            DdeClientTransaction(nullptr, 0, conv->handle, target->item.get(), target->format,
-                                 XTYP_REQUEST, timeoutMs_, &result);
-        error = DdeGetLastError(instance_);
-        return DataHandle(answer);
-    }();
+    const DataHandle data(transact(conv->handle, nullptr, 0, target->item.get(), target->format,
+                                   XTYP_REQUEST, &result, &error));
     if (data.get() == nullptr) {
         writeLine("REQUEST FAIL " + target->fields + " " + dmlErrorField(error));
         return false;
@@ -342,14 +345,9 @@ bool ClientSession::advise(const Command& c, bool start) {
         type |= XTYPF_NODATA;
     }
     DWORD result = 0;
-    HDDEDATA ok = nullptr;
     UINT error = DMLERR_NO_ERROR;
-    {
-        const UpdateHold hold(conv->handle);
-        ok = DdeClientTransaction(nullptr, 0, conv->handle, target->item.get(), target->format,
-                                  type, timeoutMs_, &result);
-        error = DdeGetLastError(instance_);
-    }
+    const HDDEDATA ok = transact(conv->handle, nullptr, 0, target->item.get(), target->format, type,
+                                 &result, &error);
     if (ok == nullptr) {
         writeLine(std::string(word) + " FAIL " + target->fields + " " + dmlErrorField(error));
         return false;
@@ -370,15 +368,10 @@ bool ClientSession::poke(const Command& c) {
     }
     std::string bytes = encodeText(c.second, target->format);
     DWORD result = 0;
-    HDDEDATA ok = nullptr;
     UINT error = DMLERR_NO_ERROR;
-    {
-        const UpdateHold hold(conv->handle);
-        ok = DdeClientTransaction(
-            reinterpret_cast<LPBYTE>(bytes.data()), static_cast<DWORD>(bytes.size()), conv->handle,
-            target->item.get(), target->format, XTYP_POKE, timeoutMs_, &result);
-        error = DdeGetLastError(instance_);
-    }
+    const HDDEDATA ok = transact(conv->handle, reinterpret_cast<LPBYTE>(bytes.data()),
+                                 static_cast<DWORD>(bytes.size()), target->item.get(),
+                                 target->format, XTYP_POKE, &result, &error);
     if (ok == nullptr) {
         writeLine("POKE FAIL " + target->fields + " " + dmlErrorField(error));
         return false;
@@ -397,15 +390,10 @@ bool ClientSession::execute(const Command& c) {
     const std::string head = convField(conv->index);
     std::wstring text = c.first;
     DWORD result = 0;
-    HDDEDATA ok = nullptr;
     UINT error = DMLERR_NO_ERROR;
-    {
-        const UpdateHold hold(conv->handle);
-        ok = DdeClientTransaction(reinterpret_cast<LPBYTE>(text.data()),
-                                  static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)),
-                                  conv->handle, nullptr, 0, XTYP_EXECUTE, timeoutMs_, &result);
-        error = DdeGetLastError(instance_);
-    }
+    const HDDEDATA ok = transact(conv->handle, reinterpret_cast<LPBYTE>(text.data()),
+                                 static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)), nullptr,
+                                 0, XTYP_EXECUTE, &result, &error);
     if (ok == nullptr) {
         writeLine("EXECUTE FAIL " + head + " " + dmlErrorField(error));
         return false;

@@ -46,6 +46,11 @@ class ClientSession {
     bool advise(const Command& c, bool start);
     bool poke(const Command& c);
     bool execute(const Command& c);
+    // One synchronous transaction of the conversation, with the conversation's
+    // advise updates held back while it waits (see WineUpdateHold.h); `error`
+    // is DDEML's last error right after it.
+    HDDEDATA transact(HCONV conversation, LPBYTE data, DWORD size, HSZ item, UINT format, UINT type,
+                      DWORD* result, UINT* error);
     bool disconnect();
 
     // Conversations the partner ended: Wine calls no XTYP_DISCONNECT for them,
