@@ -32,7 +32,6 @@ import queue
 import random
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import threading
@@ -265,12 +264,7 @@ class Client:
             return None
 
     def kill(self):
-        if self.proc.poll() is None:
-            try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            self.proc.wait(10)
+        harness.kill_process(self.proc)
 
     def close(self):
         self.kill()

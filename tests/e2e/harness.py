@@ -131,12 +131,7 @@ class Bridge:
         return self.wait_exit(timeout)
 
     def kill(self):
-        if self.proc.poll() is None:
-            try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            self.proc.wait(10)
+        kill_process(self.proc)
 
     def close(self):
         self.kill()
@@ -296,12 +291,18 @@ def end_process(proc, timeout):
     try:
         return proc.wait(timeout)
     except subprocess.TimeoutExpired:
+        kill_process(proc)
+        return None
+
+
+def kill_process(proc):
+    """Kills a program started in a process group of its own, with the group."""
+    if proc.poll() is None:
         try:
             os.killpg(proc.pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
         proc.wait(10)
-        return None
 
 
 def _quote(token):

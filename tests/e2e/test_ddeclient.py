@@ -7,14 +7,13 @@ tests."""
 import os
 import queue
 import re
-import signal
 import subprocess
 import threading
 import unittest
 import uuid
 
 from harness import (BUILD_DIR, DDECLIENT_EXE, WINDRIVER_EXE, WINE_RUN, BridgeTestCase, DdeClient,
-                     end_process, fields, poll, run_tool, run_windriver, wine, wine_env)
+                     end_process, fields, kill_process, poll, run_tool, run_windriver, wine, wine_env)
 from screenshots import console_text_rows, png_size, save_window
 
 BARESERVER_EXE = os.path.join(BUILD_DIR, "bench", "bareserver.exe")
@@ -96,9 +95,7 @@ class DdeClientTool(BridgeTestCase):
             self.assertEqual(png_size(path), (rect[2] - rect[0], rect[3] - rect[1]))
             self.assertEqual(viewer.wait(30), 0)
         finally:
-            if viewer.poll() is None:
-                os.killpg(viewer.pid, signal.SIGKILL)
-                viewer.wait(10)
+            kill_process(viewer)
         self.assertEqual(run_windriver("--title", title, "find")[0], 1)
 
 

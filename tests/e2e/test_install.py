@@ -10,11 +10,10 @@ The registry is read from the prefix's files after the wineserver has ended
 import os
 import re
 import shutil
-import signal
 import subprocess
 import unittest
 
-from harness import BUILD_DIR, LOG_ENCODING, SOURCE_DIR, poll, prefix_processes
+from harness import BUILD_DIR, LOG_ENCODING, SOURCE_DIR, kill_process, poll, prefix_processes
 
 VERSION_FILE = os.path.join(SOURCE_DIR, "CMakeLists.txt")
 INSTALLER = os.environ.get("KORVEN_INSTALLER", "")
@@ -252,7 +251,7 @@ class SilentInstall(unittest.TestCase):
         with open(out_path, "wb") as out:
             bridge = wine.popen(PROGRAM_DIR + "\\KORVEN.exe", cwd=work, stdin=subprocess.DEVNULL,
                                 stdout=out, stderr=subprocess.STDOUT)
-        self.addCleanup(lambda: bridge.poll() is None and os.killpg(bridge.pid, signal.SIGKILL))
+        self.addCleanup(kill_process, bridge)
 
         def started():
             with open(out_path, "rb") as f:
@@ -276,8 +275,7 @@ class SilentInstall(unittest.TestCase):
         try:
             poll(value_arrived, 30, what="a value of Demo.Counter at the DDE client")
         finally:
-            os.killpg(client.pid, signal.SIGKILL)
-            client.wait(10)
+            kill_process(client)
 
         # While it runs, neither setup nor uninstall touches the programs.
         installed = set(os.listdir(wine.host(PROGRAM_DIR)))
