@@ -3,12 +3,9 @@ import os
 import struct
 import unittest
 
-from harness import (BUILD_DIR, KORVEN_EXE, BridgeTestCase, fields, run_tool, run_windriver)
+from harness import (BANNER, BUILD_DIR, KORVEN_EXE, WINE_DDEML, BridgeTestCase, fields, run_tool,
+                     run_windriver)
 
-BANNER = "      ======== KORVEN OPC-DDE Bridge ========"
-# Said once at every start under Wine, whose DDEML shares one reference of an
-# item's name among all the links of a post.
-WINE_DDEML = "情報：WineのDDEMLを検出。アドバイス通知の項目名アトムを各リンクに補います。"
 
 
 def cp932_lines(*lines):
