@@ -118,9 +118,18 @@ void onStatusTimer() {
 }
 
 void exitHandler() {
+    // Every topic's server thread starts its release at once, so the waits
+    // overlap: however many servers do not answer, the end comes within one
+    // close deadline.
+    TopicTable& table = topicTable();
+    for (auto& [key, group] : table) {
+        try {
+            group->beginClose();
+        } catch (...) {
+        }
+    }
     // Each group leaves the table before it is destroyed: a DDE transaction
     // that arrives during its release then finds no topic for it.
-    TopicTable& table = topicTable();
     while (!table.empty()) {
         auto node = table.extract(table.begin());
         node.mapped().reset();

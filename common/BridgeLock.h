@@ -1,7 +1,9 @@
 #pragma once
 // The one re-entrant lock of the bridge, held around every operation on a
-// topic group's item-side state and OPC interfaces. Callbacks that arrive on
-// the same thread inside an outgoing call enter it again.
+// topic group's item-side state on the main thread; DDEML's callbacks that
+// arrive inside the main thread's own DDEML calls enter it again. The topics'
+// OPC sides live on threads of their own and never take it: nothing holds it
+// across a call to a server.
 #include <windows.h>
 
 namespace korven {

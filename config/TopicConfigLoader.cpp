@@ -10,6 +10,7 @@
 #include "common/ComErrorText.h"
 #include "common/ConsoleLog.h"
 #include "common/SharedText.h"
+#include "common/TickClock.h"
 #include "config/ConfigPath.h"
 #include "config/ReconnectSetting.h"
 #include "opc/TopicGroup.h"
@@ -97,15 +98,32 @@ bool loadSections() {
         logInfo(settings);
 
         std::unique_ptr<TopicGroup> group;
+        HRESULT hr = S_OK;
         try {
-            group = std::make_unique<TopicGroup>(SharedText::fromNarrow(progId),
-                                                 SharedText::fromNarrow(node),
-                                                 SharedText::fromNarrow(section.c_str()));
+            group = std::make_unique<TopicGroup>(
+                SharedText::fromNarrow(progId), SharedText::fromNarrow(node),
+                SharedText::fromNarrow(section.c_str()), *reconnectSeconds);
+            hr = group->awaitFirstConnection(tickCount() + kFirstConnectionWaitMs);
         } catch (const _com_error& error) {
-            logError(topicErrorMessage(section.c_str(), progId, error.Error()));
-            return false;
+            hr = error.Error();
         }
-        group->reconnectSeconds = *reconnectSeconds;
+        if (FAILED(hr)) {
+            logError(topicErrorMessage(section.c_str(), progId, hr));
+            // A topic set to reconnect is served without its server and
+            // connects later; a ProgID this computer does not know stays
+            // unknown, whatever the setting.
+            if (group == nullptr || *reconnectSeconds == 0 || hr == CO_E_CLASSSTRING) {
+                // A topic that never was says nothing of its release.
+                if (group != nullptr) {
+                    group->sayRelease = false;
+                }
+                return false;
+            }
+            logInfo(L"「" + logName(section.c_str()) + L"」は" +
+                    std::to_wstring(*reconnectSeconds) + L"秒ごとに接続を試みます。");
+        } else {
+            logInfo(L"「" + logName(section.c_str()) + L"」のインスタンス生成。");
+        }
         // Names that differ only in letter case are one DDE topic: the first
         // stays, and a later one is released at once rather than left
         // connected where no client can reach it.

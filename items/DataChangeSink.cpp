@@ -1,16 +1,7 @@
 #include "items/DataChangeSink.h"
 
-#include <comdef.h>
-
-#include <cstdio>
-#include <string>
-
-#include "common/BridgeLock.h"
-#include "common/ConsoleLog.h"
-#include "common/TextConversion.h"
 #include "items/DataChangeStream.h"
-#include "items/StreamValue.h"
-#include "opc/TopicGroup.h"
+#include "opc/ServerSession.h"
 
 namespace korven {
 namespace {
@@ -36,48 +27,10 @@ class GlobalLockHold {
     const std::uint8_t* data_;
 };
 
-// The text that stands in for a value of a type the bridge does not copy.
-BSTR typeErrorText(WORD type) {
-    char text[32] = {};
-    std::snprintf(text, sizeof text, "#ERR:TYPE(VT=%d)", static_cast<int>(type));
-    return narrowToWide(text);
-}
-
-void storeValue(ItemEntry& entry, const StreamItem& item) {
-    VARIANT local;
-    VariantInit(&local);
-    if (plainValueFromRecord(item.record, local)) {
-        // Plain values only: nothing to clear in the local copy.
-    } else if (item.type == VT_BSTR) {
-        V_VT(&local) = VT_BSTR;
-        static_assert(sizeof(OLECHAR) == sizeof(char16_t), "a BSTR holds UTF-16 units");
-        V_BSTR(&local) = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(item.text.data()),
-                                           static_cast<UINT>(item.text.size()));
-        if (V_BSTR(&local) == nullptr) {
-            throw _com_error(E_OUTOFMEMORY);
-        }
-    } else {
-        // Made first, stored last: a failure leaves the old value whole.
-        BSTR text = typeErrorText(item.type);
-        if (text == nullptr) {
-            throw _com_error(E_OUTOFMEMORY);
-        }
-        VariantClear(&entry.value);
-        V_VT(&entry.value) = VT_BSTR;
-        V_BSTR(&entry.value) = text;
-        return;
-    }
-    const HRESULT hr = VariantCopy(&entry.value, &local);
-    VariantClear(&local);
-    if (FAILED(hr)) {
-        throw _com_error(hr);
-    }
-}
-
 }  // namespace
 
-DataChangeSink::DataChangeSink(TopicGroup* group)
-    : group_(group), streamFormat_(RegisterClipboardFormatA("OPCSTMFORMATDATA")) {}
+DataChangeSink::DataChangeSink(ServerSession* session)
+    : session_(session), streamFormat_(RegisterClipboardFormatA("OPCSTMFORMATDATA")) {}
 
 STDMETHODIMP DataChangeSink::QueryInterface(REFIID iid, void** object) {
     if (object == nullptr) {
@@ -114,59 +67,20 @@ STDMETHODIMP_(void) DataChangeSink::OnDataChange(FORMATETC* format, STGMEDIUM* m
         medium->hGlobal == nullptr || format->cfFormat != streamFormat_) {
         return;
     }
-    BridgeLockHold hold;
-    if (group_ == nullptr) {
+    if (session_ == nullptr) {
         return;
     }
     GlobalLockHold block(medium->hGlobal);
     if (block.data() == nullptr) {
         return;
     }
+    // The block is the caller's: what it says is copied out before the call
+    // returns, and the main thread stores it.
     try {
-        group_->storeDataChange(decodeDataChangeBlock(block.data(), block.size()));
+        session_->deliverValues(decodeDataChangeBlock(block.data(), block.size()));
     } catch (...) {
-        // Out of memory while storing: the values stored so far stay, and
-        // nothing unwinds into the server's call.
-    }
-}
-
-void TopicGroup::storeDataChange(const DataChangeBlock& block) {
-    BridgeLockHold hold;
-    if (block.headerMissing) {
-        logError(L"「" + topicName.str() + L"」データ変更のヘッダが不正。");
-        return;
-    }
-    // S_FALSE only says that some item is not of good quality: its block is
-    // data like any other.
-    if (FAILED(block.hrStatus)) {
-        logRawLine(L"\thrStatusr=" + std::to_wstring(static_cast<long>(block.hrStatus)));
-        return;
-    }
-    if (block.recordWidth == kWideValueRecordSize && !wideRecordsSeen) {
-        wideRecordsSeen = true;
-        logInfo(L"「" + topicName.str() + L"」のサーバーは値を24バイトのレコードで送ります。");
-    }
-    // Entries are only looked up, never inserted or erased: a pass of the
-    // tick may be walking the table while this runs inside its OPC call.
-    for (const StreamItem& item : block.items) {
-        auto found = itemTable.find(item.clientHandle);
-        if (found == itemTable.end()) {
-            continue;
-        }
-        ItemEntry& entry = found->second;
-        // Only an item in the OPC group (or in the AddItems call still out)
-        // takes values: a late value for an item already removed is dropped.
-        if (!entry.added && !(addCallOut && entry.batchIndex >= 0)) {
-            continue;
-        }
-        storeValue(entry, item);
-        entry.quality = item.quality;
-        entry.reservedWord = item.reservedWord;
-        dirtyItems.insert(item.clientHandle);
-    }
-    if (block.badItem >= 0) {
-        logError(L"「" + topicName.str() + L"」データ変更の項目(" + std::to_wstring(block.badItem) +
-                 L")がブロック外。");
+        // Out of memory: the block is dropped, and nothing unwinds into the
+        // server's call.
     }
 }
 

@@ -1,19 +1,21 @@
 #pragma once
 // The group's data-change callback: receives the OPC DA 1.0 stream
-// ("OPCSTMFORMATDATA") from the server's IDataObject subscription.
+// ("OPCSTMFORMATDATA") from the server's IDataObject subscription, decodes
+// each block and hands it to its session. It lives on the topic's server
+// thread, where the server calls it; its reference count is not atomic.
 #include <windows.h>
 #include <objidl.h>
 
 namespace korven {
 
-class TopicGroup;
+class ServerSession;
 
 class DataChangeSink : public IAdviseSink {
   public:
-    explicit DataChangeSink(TopicGroup* group);
+    explicit DataChangeSink(ServerSession* session);
 
-    // The group is going away: later calls from the server find nothing.
-    void detach() { group_ = nullptr; }
+    // The session is going away: later calls from the server find nothing.
+    void detach() { session_ = nullptr; }
 
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
     STDMETHODIMP_(ULONG) AddRef() override;
@@ -27,7 +29,7 @@ class DataChangeSink : public IAdviseSink {
   private:
     virtual ~DataChangeSink() = default;
 
-    TopicGroup* group_;
+    ServerSession* session_;
     LONG refCount_ = 0;
     UINT streamFormat_;
 };

@@ -17,7 +17,7 @@ constexpr std::size_t kValueRecordSize = 16;
 constexpr std::size_t kWideValueRecordSize = 24;
 
 // The VARIANT type words the decoder itself tells apart.
-constexpr std::uint16_t kTypeBstr = 8;           // VT_BSTR: a text follows the record
+constexpr std::uint16_t kTypeBstr = 8;  // VT_BSTR: a text follows the record
 // VT_ARRAY: the server's SAFEARRAY record and the elements follow the value record.
 constexpr std::uint16_t kTypeArrayBit = 0x2000;
 

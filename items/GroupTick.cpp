@@ -1,12 +1,10 @@
-// The group's 10 ms tick: the settle counter, the batched remove and add
-// passes that keep the OPC group in step with the linked items, and the
-// rate-limited posting of dirty items to DDE.
-#include <memory>
-#include <new>
+// The topic's 10 ms tick: the server thread's answers, the settle counter,
+// the batched passes that keep the OPC group in step with the linked items,
+// and the rate-limited posting of dirty items to DDE.
+#include <utility>
 #include <vector>
 
 #include "common/BridgeLock.h"
-#include "common/ComMemory.h"
 #include "dde/AdvisePost.h"
 #include "dde/DdeInstance.h"
 #include "opc/TopicGroup.h"
@@ -15,23 +13,23 @@ namespace korven {
 
 void TopicGroup::tick() {
     BridgeLockHold hold;
+    takeReplies();
+    watchCalls();
     if (settleTicks >= kSettleCeiling) {
         settleTicks = kSettleRestart;
     } else {
         ++settleTicks;
     }
-    // A shutdown request or a lost server is acted on here, where no call on
-    // the group is in progress.
-    if (releasePending) {
-        releaseGroup();
-    }
-    if (itemMgt == nullptr) {
-        releaseServer();
+    if (!connected && !connectOut_) {
         reconnectWhenDue();
     }
     if (settleTicks == kSettleTicksForPasses) {
-        removePass();
-        addPass();
+        passesDue = true;
+    }
+    // A pass waits while a call to the server is out; nothing piles up.
+    if (passesDue && !passOut && (!connected || requestsOut == 0)) {
+        passesDue = false;
+        runPasses();
     }
     auto next = dirtyItems.upper_bound(postCursor);
     for (int posted = 0; posted < kPostsPerTick; ++posted) {
@@ -48,40 +46,89 @@ void TopicGroup::tick() {
     }
 }
 
-void TopicGroup::removePass() {
+void TopicGroup::runPasses(bool postAdded) {
     BridgeLockHold hold;
-    if (itemTable.empty() && orphanServerHandles.empty()) {
-        return;
-    }
-    std::vector<HandleKey> leaving;
-    std::vector<OPCHANDLE> serverHandles;
-    leaving.reserve(itemTable.size());
-    serverHandles.reserve(itemTable.size() + orphanServerHandles.size());
-    serverHandles.swap(orphanServerHandles);
+    // The unlinked items leave. Their entries stay in the table, with their
+    // handle references, until the server has let go of their client
+    // handles: a value arriving late, or a new name meeting a freed handle
+    // value, must not find them mixed up.
+    std::vector<OPCHANDLE> remove;
+    remove.swap(orphanServerHandles);
+    leavingEntries_.clear();
     for (auto& [item, entry] : itemTable) {
+        entry.batchIndex = -1;
         if (entry.linkCount != 0) {
             continue;
         }
-        leaving.push_back(item);
+        leavingEntries_.push_back(item);
         if (entry.added) {
-            serverHandles.push_back(entry.serverHandle);
+            remove.push_back(entry.serverHandle);
             entry.added = false;
             entry.serverHandle = 0;
         }
     }
-    // The entries stay in the table, with their handle references, until
-    // the server has let go of their client handles: a value arriving late
-    // or a new name meeting a freed handle value must not find them mixed up.
-    if (!serverHandles.empty() && groupUsable() && !serverLost) {
-        CoTaskMemPtr<HRESULT> errors;
-        const HRESULT hr = itemMgt->RemoveItems(static_cast<DWORD>(serverHandles.size()),
-                                                serverHandles.data(), errors.out());
-        noteServerLoss(hr);
+    if (!connected) {
+        // A server that is gone holds nothing of ours any more.
+        eraseLeavingEntries();
+        return;
     }
-    for (HandleKey item : leaving) {
+    // The linked items with a name not yet in the group join: an entry left
+    // by a refused advise start has no name, one the server refused stays
+    // refused while it lives.
+    std::vector<request::ItemDefinition> add;
+    for (auto& [item, entry] : itemTable) {
+        if (entry.addError != 0 || entry.added || entry.linkCount == 0 ||
+            entry.itemId.length() == 0) {
+            continue;
+        }
+        entry.batchIndex = static_cast<LONG>(add.size());
+        add.push_back({item, entry.itemId.str()});
+    }
+    if (remove.empty() && add.empty()) {
+        eraseLeavingEntries();
+        return;
+    }
+    passOut = true;
+    passPostsAdded_ = postAdded;
+    post(request::SyncItems{std::move(remove), std::move(add)});
+}
+
+void TopicGroup::onItemsSynced(reply::ItemsSynced& synced) {
+    passOut = false;
+    eraseLeavingEntries();
+    for (const reply::ItemResult& result : synced.results) {
+        auto found = itemTable.find(result.clientHandle);
+        if (found == itemTable.end() || found->second.batchIndex < 0) {
+            // The entry was made anew for another name meanwhile: what the
+            // server added for the old one leaves with the next pass.
+            if (synced.addAccepted && result.error == 0) {
+                orphanServerHandles.push_back(result.serverHandle);
+            }
+            continue;
+        }
+        ItemEntry& entry = found->second;
+        entry.batchIndex = -1;
+        entry.addError = result.error;
+        if (entry.addError == 0) {
+            entry.serverHandle = result.serverHandle;
+            entry.added = true;
+        }
+        if (passPostsAdded_ || entry.addError != 0) {
+            dirtyItems.insert(result.clientHandle);
+        }
+    }
+    // A batch the server never saw (its group went meanwhile) is tried again
+    // with the next connection.
+    for (auto& [item, entry] : itemTable) {
+        entry.batchIndex = -1;
+    }
+}
+
+void TopicGroup::eraseLeavingEntries() {
+    for (HandleKey item : leavingEntries_) {
         auto found = itemTable.find(item);
-        // An advise start while RemoveItems was out links it again: it stays,
-        // and the add pass puts it back into the group.
+        // An advise start while the pass was out links it again: it stays,
+        // and the next pass puts it back into the group.
         if (found == itemTable.end() || found->second.linkCount != 0) {
             continue;
         }
@@ -89,79 +136,7 @@ void TopicGroup::removePass() {
         dirtyItems.erase(item);
         ddeInstance().freeStringHandle(stringHandleOf(item));
     }
-}
-
-void TopicGroup::addPass(bool postAdded) {
-    BridgeLockHold hold;
-    if (itemTable.empty() || !groupUsable()) {
-        return;
-    }
-    static wchar_t emptyAccessPath[] = L"";
-    std::vector<OPCITEMDEF> definitions;
-    // The item IDs the definitions point at, held for the whole call.
-    std::vector<SharedText> itemIds;
-    definitions.reserve(itemTable.size());
-    itemIds.reserve(itemTable.size());
-    for (auto& [item, entry] : itemTable) {
-        entry.batchIndex = -1;
-        // Only linked items with a name: an entry left by a refused advise
-        // start has none.
-        if (entry.addError != 0 || entry.added || entry.linkCount == 0 ||
-            entry.itemId.length() == 0) {
-            continue;
-        }
-        entry.batchIndex = static_cast<LONG>(definitions.size());
-        itemIds.push_back(entry.itemId);
-        OPCITEMDEF definition{};
-        definition.szAccessPath = emptyAccessPath;
-        definition.szItemID = const_cast<wchar_t*>(itemIds.back().wide());
-        definition.bActive = TRUE;
-        definition.hClient = item;
-        definition.dwBlobSize = 0;
-        definition.pBlob = nullptr;
-        definition.vtRequestedDataType = VT_EMPTY;
-        definition.wReserved = 0;
-        definitions.push_back(definition);
-    }
-    if (definitions.empty()) {
-        return;
-    }
-    CoTaskMemPtr<OPCITEMRESULT> results;
-    CoTaskMemPtr<HRESULT> errors;
-    // The server may deliver data changes for this group before AddItems
-    // returns; they never insert or erase entries, so the walk below is
-    // sound, and entries made meanwhile carry batchIndex -1.
-    addCallOut = true;
-    const HRESULT hr = itemMgt->AddItems(static_cast<DWORD>(definitions.size()), definitions.data(),
-                                         results.out(), errors.out());
-    addCallOut = false;
-    const bool accepted = (hr == S_OK || hr == S_FALSE) && results && errors;
-    for (auto& [item, entry] : itemTable) {
-        if (entry.batchIndex < 0) {
-            continue;
-        }
-        if (accepted) {
-            const auto i = static_cast<size_t>(entry.batchIndex);
-            entry.addError = errors.get()[i];
-            if (entry.addError == 0) {
-                entry.serverHandle = results.get()[i].hServer;
-                entry.added = true;
-            }
-        } else {
-            entry.addError = -1;
-        }
-        if (postAdded || entry.addError != 0) {
-            dirtyItems.insert(item);
-        }
-    }
-    // Every result's blob is the caller's to free, whether the results were
-    // taken or not.
-    if (results && SUCCEEDED(hr)) {
-        for (size_t i = 0; i < definitions.size(); ++i) {
-            CoTaskMemFree(results.get()[i].pBlob);
-        }
-    }
-    noteServerLoss(hr);
+    leavingEntries_.clear();
 }
 
 }  // namespace korven

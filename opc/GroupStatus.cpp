@@ -1,7 +1,6 @@
-// The status window's operations on a topic group: the status snapshot, the
-// update speed and the immediate refresh.
-#include "common/BridgeLock.h"
-#include "common/ComMemory.h"
+// The status window's operations on a topic: the status snapshot, the update
+// speed and the immediate refresh. The calls are the server thread's; the
+// main thread asks and shows what comes back.
 #include "common/ConsoleLog.h"
 #include "opc/TopicGroup.h"
 
@@ -15,66 +14,61 @@ struct SpeedMode {
 
 constexpr SpeedMode kSpeedModes[] = {{1000, TRUE}, {3000, TRUE}, {5000, TRUE}, {0, FALSE}};
 
+StatusTaken gStatusTaken = nullptr;
+
 }  // namespace
 
+void setStatusTaken(StatusTaken listener) {
+    gStatusTaken = listener;
+}
+
+void TopicGroup::showReleased() {
+    // The last values read stay, but nothing is running or connected any more.
+    serverStatus.dwServerState = static_cast<OPCSERVERSTATE>(0);
+    active = 0;
+    clientGroupHandle = 0;
+    serverGroupHandle = 0;
+}
+
 void TopicGroup::refreshStatus() {
-    BridgeLockHold hold;
-    // After a server shutdown or loss the group is released (or about to be):
-    // the last values read stay, but nothing is running or connected any more.
-    auto showReleased = [this] {
-        serverStatus.dwServerState = static_cast<OPCSERVERSTATE>(0);
-        active = 0;
-        clientGroupHandle = 0;
-        serverGroupHandle = 0;
-    };
-    if (!groupUsable()) {
+    // What has come in since the last tick first: a snapshot that has been
+    // answered is not still out.
+    takeReplies();
+    if (!connected) {
         showReleased();
         return;
     }
-    if (server != nullptr) {
-        CoTaskMemPtr<OPCSERVERSTATUS> status;
-        const HRESULT hr = server->GetStatus(status.out());
-        if (SUCCEEDED(hr) && status) {
-            CoTaskMemPtr<wchar_t> vendor(status.get()->szVendorInfo);
-            // The text is made before anything is stored: the record must
-            // never point at the server's memory, which goes at the end.
-            SharedText vendorText = SharedText::fromWide(vendor.get());
-            serverStatus = *status.get();
-            vendorInfo = vendorText;
-            serverStatus.szVendorInfo = const_cast<LPWSTR>(vendorInfo.wide());
-        } else if (noteServerLoss(hr)) {
-            showReleased();
-            return;
-        }
+    // A call still out (the last snapshot's, a pass's) is not joined by
+    // another: the snapshot is tried again at the next refresh.
+    if (requestsOut == 0) {
+        post(request::ReadStatus{});
     }
-    // A shutdown request may have arrived during GetStatus.
-    if (!groupUsable() || groupStateMgt == nullptr) {
+}
+
+void TopicGroup::onStatus(const reply::Status& status) {
+    if (!connected) {
         return;
     }
-    DWORD rate = 0;
-    BOOL isActive = FALSE;
-    LONG bias = 0;
-    FLOAT percentDeadband = 0;
-    DWORD locale = 0;
-    OPCHANDLE clientHandle = 0;
-    OPCHANDLE serverHandle = 0;
-    CoTaskMemPtr<wchar_t> name;
-    const HRESULT hr =
-        groupStateMgt->GetState(&rate, &isActive, name.out(), &bias, &percentDeadband, &locale,
-                                &clientHandle, &serverHandle);
-    if (SUCCEEDED(hr)) {
-        SharedText nameText = SharedText::fromWide(name.get());
-        updateRate = rate;
-        active = isActive;
-        timeBias = bias;
-        deadband = percentDeadband;
-        localeId = locale;
-        clientGroupHandle = clientHandle;
-        serverGroupHandle = serverHandle;
-        groupName = nameText;
+    if (status.statusRead) {
+        // The record never points at memory of the server's.
+        vendorInfo =
+            status.vendorPresent ? SharedText::fromWide(status.vendor.c_str()) : SharedText();
+        serverStatus = status.status;
+        serverStatus.szVendorInfo = const_cast<LPWSTR>(vendorInfo.wide());
+    }
+    if (status.stateRead) {
+        updateRate = status.group.updateRate;
+        active = status.group.active;
+        timeBias = status.group.timeBias;
+        deadband = status.group.deadband;
+        localeId = status.group.localeId;
+        clientGroupHandle = status.group.clientGroupHandle;
+        serverGroupHandle = status.serverGroupHandle;
+        groupName = status.namePresent ? SharedText::fromWide(status.name.c_str()) : SharedText();
         groupNameText = groupName.wide();
-    } else if (noteServerLoss(hr)) {
-        showReleased();
+    }
+    if (gStatusTaken != nullptr) {
+        gStatusTaken(*this);
     }
 }
 
@@ -94,23 +88,28 @@ void TopicGroup::setUpdateSpeed(DWORD mode) {
     if (!applySpeedMode(mode)) {
         return;
     }
-    if (groupStateMgt != nullptr && groupUsable()) {
-        DWORD revised = 0;
-        const HRESULT hr = groupStateMgt->SetState(&updateRate, &revised, &active, &timeBias,
-                                                   &deadband, &localeId, &clientGroupHandle);
-        if (SUCCEEDED(hr)) {
-            updateRate = revised;
-        } else if (!noteServerLoss(hr)) {
-            logError(L"「" + topicName.str() + L"」グループのアクティブ／非アクティブ設定に失敗。");
-        }
-    }
+    // The mode is the user's choice also while the server cannot take it.
     speedMode = mode;
+    if (connected) {
+        post(request::SetState{
+            {updateRate, active, timeBias, deadband, localeId, clientGroupHandle}});
+    }
+}
+
+void TopicGroup::onStateSet(const reply::StateSet& set) {
+    if (!set.reachedServer || !connected) {
+        return;
+    }
+    if (SUCCEEDED(set.hr)) {
+        updateRate = set.revisedRate;
+    } else {
+        logError(L"「" + topicName.str() + L"」グループのアクティブ／非アクティブ設定に失敗。");
+    }
 }
 
 void TopicGroup::refreshNow() {
-    if (asyncIo != nullptr && dataConnection != 0 && groupUsable()) {
-        DWORD transaction = 0;
-        noteServerLoss(asyncIo->Refresh(dataConnection, OPC_DS_DEVICE, &transaction));
+    if (connected) {
+        post(request::Refresh{});
     }
 }
 

@@ -1,9 +1,9 @@
-// A topic set to reconnect (Reconnect=<seconds>) connects to its server again
-// after a shutdown or a lost server: the group is made anew with the topic's
-// speed mode, the items that still have links go to it in one batch, and the
+// The topic's connection as the main thread drives it: the request to
+// connect, its outcome, and, for a topic set to reconnect
+// (Reconnect=<seconds>), the attempts after a shutdown, a lost server or a
+// failed start. A new connection makes the group anew with the topic's speed
+// mode, the items that still have links go to it in one batch, and the
 // values flow again to the same DDE conversations.
-#include <comdef.h>
-
 #include <string>
 
 #include "common/ConsoleLog.h"
@@ -17,8 +17,22 @@ constexpr DWORD kFailuresPerLine = 10;
 
 }  // namespace
 
+void TopicGroup::requestConnection() {
+    serverGroupHandle = 0;
+    clientGroupHandle = keyOf(topicHandle);
+    groupNameText = topicName.wide();
+    applySpeedMode(speedMode);
+    request::Connect connect;
+    connect.progId = progId.str();
+    connect.nodeName = nodeName.str();
+    connect.groupName = topicName.str();
+    connect.group = {updateRate, active, timeBias, deadband, localeId, clientGroupHandle};
+    connectOut_ = true;
+    post(std::move(connect));
+}
+
 void TopicGroup::reconnectWhenDue() {
-    if (reconnectSeconds == 0) {
+    if (reconnectSeconds == 0 || closing_) {
         return;
     }
     const ULONGLONG now = tickCount();
@@ -28,37 +42,25 @@ void TopicGroup::reconnectWhenDue() {
         nextReconnectAt = now + interval;
         return;
     }
-    if (now < nextReconnectAt) {
+    if (now < nextReconnectAt || requestsOut != 0) {
         return;
     }
     nextReconnectAt = now + interval;
+    requestConnection();
+}
 
-    serverLost = false;
-    releasePending = false;
-    serverGroupHandle = 0;
-    clientGroupHandle = keyOf(topicHandle);
-    groupNameText = topicName.wide();
-    applySpeedMode(speedMode);
-    try {
-        connectServer();
-        createGroup();
-    } catch (const _com_error& error) {
-        // What was made of the attempt (a server that refused the group, say)
-        // is given back at once.
-        releaseGroup();
-        releaseServer();
-        if (reconnectFailures++ % kFailuresPerLine == 0) {
-            logError(L"「" + topicName.str() + L"」再接続に失敗。(" +
-                     std::to_wstring(static_cast<long>(error.Error())) + L")");
-        }
-        return;
-    } catch (...) {
-        releaseGroup();
-        releaseServer();
-        throw;
-    }
+void TopicGroup::onConnected(const reply::Connected& made) {
+    connectOut_ = false;
+    connected = true;
+    serverGroupHandle = made.serverGroupHandle;
+    updateRate = made.revisedRate;
     reconnectFailures = 0;
     nextReconnectAt = 0;
+    if (firstConnection_) {
+        firstConnection_ = false;
+        firstOutcome_ = S_OK;
+        return;
+    }
     logInfo(L"「" + topicName.str() + L"」再接続。");
 
     // The old server's handles and verdicts mean nothing to the new one:
@@ -71,8 +73,25 @@ void TopicGroup::reconnectWhenDue() {
         entry.addError = 0;
     }
     orphanServerHandles.clear();
-    removePass();
-    addPass(false);
+    passesDue = false;
+    runPasses(false);
+}
+
+void TopicGroup::onConnectFailed(HRESULT hr) {
+    connectOut_ = false;
+    connected = false;
+    if (firstConnection_) {
+        // Start-up says what happened; a topic set to reconnect tries again
+        // an interval later.
+        firstConnection_ = false;
+        firstOutcome_ = hr;
+        nextReconnectAt = 0;
+        return;
+    }
+    if (reconnectFailures++ % kFailuresPerLine == 0) {
+        logError(L"「" + topicName.str() + L"」再接続に失敗。(" +
+                 std::to_wstring(static_cast<long>(hr)) + L")");
+    }
 }
 
 }  // namespace korven

@@ -1,11 +1,11 @@
-// The two construction steps of a topic group: the server connection with its
-// shutdown subscription, and the OPC group with its data-change subscription.
+// Connecting a topic's session: the server object with its shutdown
+// subscription, then the OPC group with its data-change subscription.
 #include <comdef.h>
 
-#include "opc/ServerActivation.h"
-#include "opc/ShutdownSink.h"
-#include "opc/TopicGroup.h"
 #include "items/DataChangeSink.h"
+#include "opc/ServerActivation.h"
+#include "opc/ServerSession.h"
+#include "opc/ShutdownSink.h"
 
 namespace korven {
 namespace {
@@ -18,19 +18,45 @@ void raiseOnFailure(HRESULT hr) {
 
 }  // namespace
 
-void TopicGroup::connectServer() {
+void ServerSession::connect(const request::Connect& request) {
+    serverLost_ = false;
+    releasePending_ = false;
+    DWORD revisedRate = request.group.updateRate;
+    try {
+        connectServer(request);
+        createGroup(request, revisedRate);
+    } catch (const _com_error& error) {
+        // What was made of the attempt (a server that refused the group, say)
+        // is given back at once.
+        releaseGroup();
+        releaseServer();
+        channel_->reply(reply::ConnectFailed{error.Error()});
+        return;
+    } catch (...) {
+        releaseGroup();
+        releaseServer();
+        channel_->reply(reply::ConnectFailed{E_OUTOFMEMORY});
+        return;
+    }
+    channel_->reply(reply::Connected{serverGroupHandle, revisedRate});
+}
+
+void ServerSession::connectServer(const request::Connect& request) {
     CLSID clsid{};
     // Always resolved on this computer, also for a server on another node.
-    raiseOnFailure(CLSIDFromString(const_cast<LPOLESTR>(progId.wide()), &clsid));
+    raiseOnFailure(CLSIDFromString(const_cast<LPOLESTR>(request.progId.c_str()), &clsid));
 
     MULTI_QI query{&IID_IOPCServer, nullptr, 0};
     HRESULT hr;
-    if (nodeName.length() > 0) {
-        COSERVERINFO serverInfo{};
-        serverInfo.pwszName = const_cast<LPWSTR>(nodeName.wide());
-        hr = serverActivation()(clsid, nullptr, CLSCTX_REMOTE_SERVER, &serverInfo, 1, &query);
-    } else {
-        hr = serverActivation()(clsid, nullptr, CLSCTX_LOCAL_SERVER, nullptr, 1, &query);
+    {
+        CallWatch watch(*channel_, "CoCreateInstanceEx");
+        if (!request.nodeName.empty()) {
+            COSERVERINFO serverInfo{};
+            serverInfo.pwszName = const_cast<LPWSTR>(request.nodeName.c_str());
+            hr = serverActivation()(clsid, nullptr, CLSCTX_REMOTE_SERVER, &serverInfo, 1, &query);
+        } else {
+            hr = serverActivation()(clsid, nullptr, CLSCTX_LOCAL_SERVER, nullptr, 1, &query);
+        }
     }
     raiseOnFailure(hr);
     // A server that answered without the interface cannot be used.
@@ -41,36 +67,52 @@ void TopicGroup::connectServer() {
 
     // A server without shutdown notification is still served; it simply
     // never tells the bridge that it is going away.
-    server->QueryInterface(IID_IConnectionPointContainer,
-                           reinterpret_cast<void**>(&pointContainer));
+    {
+        CallWatch watch(*channel_, "QueryInterface");
+        server->QueryInterface(IID_IConnectionPointContainer,
+                               reinterpret_cast<void**>(&pointContainer));
+    }
     if (pointContainer != nullptr) {
+        CallWatch watch(*channel_, "FindConnectionPoint");
         pointContainer->FindConnectionPoint(IID_IOPCShutdown, &shutdownPoint);
     }
-    shutdownSink->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&shutdownSinkRef));
+    shutdownSink_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&shutdownSinkRef));
     if (shutdownPoint != nullptr && shutdownSinkRef != nullptr) {
+        CallWatch watch(*channel_, "Advise");
         if (FAILED(shutdownPoint->Advise(shutdownSinkRef, &shutdownCookie))) {
             shutdownCookie = 0;
         }
     }
 }
 
-void TopicGroup::createGroup() {
+void ServerSession::createGroup(const request::Connect& request, DWORD& revisedRate) {
     IUnknown* groupUnknown = nullptr;
-    raiseOnFailure(server->AddGroup(groupNameText, active, updateRate, clientGroupHandle, &timeBias,
-                                    &deadband, localeId, &serverGroupHandle, &updateRate,
-                                    IID_IOPCItemMgt, &groupUnknown));
+    LONG timeBias = request.group.timeBias;
+    FLOAT deadband = request.group.deadband;
+    {
+        CallWatch watch(*channel_, "AddGroup");
+        raiseOnFailure(server->AddGroup(
+            request.groupName.c_str(), request.group.active, request.group.updateRate,
+            request.group.clientGroupHandle, &timeBias, &deadband, request.group.localeId,
+            &serverGroupHandle, &revisedRate, IID_IOPCItemMgt, &groupUnknown));
+    }
     itemMgt = static_cast<IOPCItemMgt*>(groupUnknown);
     if (itemMgt == nullptr) {
         raiseOnFailure(E_NOINTERFACE);
     }
 
-    HRESULT hr =
-        itemMgt->QueryInterface(IID_IOPCGroupStateMgt, reinterpret_cast<void**>(&groupStateMgt));
-    if (SUCCEEDED(hr)) {
-        hr = groupStateMgt->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(&dataObject));
-    }
-    if (SUCCEEDED(hr)) {
-        hr = groupStateMgt->QueryInterface(IID_IOPCAsyncIO, reinterpret_cast<void**>(&asyncIo));
+    HRESULT hr;
+    {
+        CallWatch watch(*channel_, "QueryInterface");
+        hr = itemMgt->QueryInterface(IID_IOPCGroupStateMgt,
+                                     reinterpret_cast<void**>(&groupStateMgt));
+        if (SUCCEEDED(hr)) {
+            hr = groupStateMgt->QueryInterface(IID_IDataObject,
+                                               reinterpret_cast<void**>(&dataObject));
+        }
+        if (SUCCEEDED(hr)) {
+            hr = groupStateMgt->QueryInterface(IID_IOPCAsyncIO, reinterpret_cast<void**>(&asyncIo));
+        }
     }
     if (SUCCEEDED(hr)) {
         FORMATETC format{};
@@ -79,12 +121,10 @@ void TopicGroup::createGroup() {
         format.dwAspect = DVASPECT_CONTENT;
         format.lindex = -1;
         format.tymed = TYMED_HGLOBAL;
-        hr = dataObject->DAdvise(&format, ADVF_PRIMEFIRST, dataSink, &dataConnection);
+        CallWatch watch(*channel_, "DAdvise");
+        hr = dataObject->DAdvise(&format, ADVF_PRIMEFIRST, dataSink_, &dataConnection);
     }
-    if (FAILED(hr)) {
-        releaseGroup();
-        throw _com_error(hr);
-    }
+    raiseOnFailure(hr);
 }
 
 }  // namespace korven

@@ -1,10 +1,8 @@
 // A server that died or cut the connection: every call on it then fails with
-// one of the codes for an unreachable or disconnected object. The topic is
+// one of the codes for an unreachable or disconnected object. Everything is
+// released at once, without a call that would wait on it, and the topic is
 // then treated as after a shutdown request.
-#include <string>
-
-#include "common/ConsoleLog.h"
-#include "opc/TopicGroup.h"
+#include "opc/ServerSession.h"
 
 namespace korven {
 namespace {
@@ -22,18 +20,15 @@ bool isServerGone(HRESULT hr) {
 
 }  // namespace
 
-bool TopicGroup::noteServerLoss(HRESULT hr) {
-    if (!isServerGone(hr) || serverLost) {
+bool ServerSession::noteServerLoss(HRESULT hr) {
+    if (!isServerGone(hr) || serverLost_ || server == nullptr) {
         return false;
     }
-    serverLost = true;
-    releasePending = true;
-    try {
-        logError(L"「" + topicName.str() + L"」サーバーとの接続が切れました。(" +
-                 std::to_wstring(static_cast<long>(hr)) + L")");
-    } catch (...) {
-        // The release goes ahead without its line.
-    }
+    serverLost_ = true;
+    releasePending_ = false;
+    releaseGroup();
+    releaseServer();
+    channel_->reply(reply::Lost{hr});
     return true;
 }
 

@@ -1,8 +1,6 @@
 #include "opc/ShutdownSink.h"
 
-#include "common/BridgeLock.h"
-#include "common/ConsoleLog.h"
-#include "opc/TopicGroup.h"
+#include "opc/ServerSession.h"
 
 namespace korven {
 
@@ -32,21 +30,16 @@ STDMETHODIMP_(ULONG) ShutdownSink::Release() {
 }
 
 STDMETHODIMP ShutdownSink::ShutdownRequest(LPCWSTR reason) {
-    BridgeLockHold hold;
-    if (group_ == nullptr) {
+    if (session_ == nullptr) {
         return S_OK;
     }
+    // The request may arrive while the session waits in one of its own calls
+    // on the group: the release follows once that call has returned.
     try {
-        logInfo(L"「" + group_->topicName.str() + L"」シャットダウン。(" +
-                std::wstring(reason ? reason : L"") + L")");
-        reason_ = SharedText::fromWide(reason);
+        session_->shutdownRequested(reason);
     } catch (...) {
-        reason_.reset();
+        // Out of memory for the notice: nothing unwinds into the server's call.
     }
-    // The request may arrive while the bridge waits in one of its own calls
-    // on the group: the interfaces that call uses are released by the next
-    // tick, not here.
-    group_->releasePending = true;
     return S_OK;
 }
 

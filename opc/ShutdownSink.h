@@ -1,21 +1,21 @@
 #pragma once
-// The group's shutdown callback: the server announces that it is going down.
+// The server's shutdown callback: the server announces that it is going down.
+// It lives on the topic's server thread, where the server calls it; its
+// reference count is not atomic.
 #include <windows.h>
 
 #include "OpcDa.h"
-#include "common/SharedText.h"
 
 namespace korven {
 
-class TopicGroup;
+class ServerSession;
 
 class ShutdownSink : public IOPCShutdown {
   public:
-    explicit ShutdownSink(TopicGroup* group) : group_(group) {}
+    explicit ShutdownSink(ServerSession* session) : session_(session) {}
 
-    // The group is going away: a later request from the server finds nothing.
-    void detach() { group_ = nullptr; }
-    const SharedText& reason() const { return reason_; }
+    // The session is going away: a later request from the server finds nothing.
+    void detach() { session_ = nullptr; }
 
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
     STDMETHODIMP_(ULONG) AddRef() override;
@@ -26,8 +26,7 @@ class ShutdownSink : public IOPCShutdown {
     virtual ~ShutdownSink() = default;
 
     LONG refCount_ = 0;
-    TopicGroup* group_;
-    SharedText reason_;
+    ServerSession* session_;
 };
 
 }  // namespace korven

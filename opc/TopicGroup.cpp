@@ -2,27 +2,23 @@
 
 #include <comdef.h>
 
+#include <string>
+#include <type_traits>
+#include <utility>
+
 #include "common/ConsoleLog.h"
+#include "common/TickClock.h"
 #include "dde/DdeInstance.h"
-#include "items/DataChangeSink.h"
-#include "opc/ShutdownSink.h"
+#include "items/DataChangeStream.h"
 
 namespace korven {
-namespace {
-
-template <class Interface>
-void releaseInterface(Interface*& field) {
-    if (field != nullptr) {
-        field->Release();
-        field = nullptr;
-    }
-}
-
-}  // namespace
 
 TopicGroup::TopicGroup(const SharedText& progIdText, const SharedText& nodeNameText,
-                       const SharedText& topicNameText)
-    : topicName(topicNameText), progId(progIdText), nodeName(nodeNameText) {
+                       const SharedText& topicNameText, DWORD reconnectAfterSeconds)
+    : topicName(topicNameText),
+      progId(progIdText),
+      nodeName(nodeNameText),
+      reconnectSeconds(reconnectAfterSeconds) {
     // DDEML makes no handle for a name over 255 characters: such a topic
     // could never be reached, so it is refused.
     topicHandle = ddeInstance().createStringHandle(topicName.narrow(), CP_WINANSI);
@@ -31,105 +27,173 @@ TopicGroup::TopicGroup(const SharedText& progIdText, const SharedText& nodeNameT
     }
     groupNameText = topicName.wide();
     clientGroupHandle = keyOf(topicHandle);
-
-    dataSink = new DataChangeSink(this);
-    dataSink->AddRef();
-    shutdownSink = new ShutdownSink(this);
-    shutdownSink->AddRef();
-
     try {
-        connectServer();
-        createGroup();
+        channel_ = std::make_shared<TopicChannel>();
+        thread_ = std::make_unique<ServerThread>(channel_);
+        if (!thread_->started()) {
+            throw _com_error(HRESULT_FROM_WIN32(GetLastError()));
+        }
+        requestConnection();
     } catch (...) {
-        // Nothing of a failed group may stay: its server connection, its
-        // subscriptions and its callback objects are given back here.
-        releaseGroup();
-        releaseServer();
-        releaseCallbackObjects();
+        thread_.reset();
         ddeInstance().freeStringHandle(topicHandle);
         topicHandle = nullptr;
         throw;
     }
-
-    logInfo(L"「" + topicName.str() + L"」のインスタンス生成。");
 }
 
 TopicGroup::~TopicGroup() {
     // Nothing may leave the destructor: a failure (out of memory) in one step
     // must not keep the later ones from giving everything back.
+    try {
+        beginClose();
+    } catch (...) {
+    }
+    if (!thread_->waitEnded(closeDeadline_)) {
+        // A call to the server is still out: the thread and what it holds are
+        // left as they are; COM gives the server's references back when the
+        // process ends.
+        try {
+            logError(L"「" + topicName.str() +
+                     L"」のサーバーが応答しないため、解放をCOMに任せます。");
+        } catch (...) {
+        }
+    }
+    thread_.reset();
     for (auto& [item, entry] : itemTable) {
         if (entry.linkCount > 0) {
             ddeInstance().freeStringHandle(stringHandleOf(item));
             entry.linkCount = 0;
         }
+        // The entry's own reference.
+        ddeInstance().freeStringHandle(stringHandleOf(item));
     }
-    try {
-        removePass();
-    } catch (...) {
-    }
-    releaseGroup();
-    releaseServer();
-    releaseCallbackObjects();
+    itemTable.clear();
     ddeInstance().freeStringHandle(topicHandle);
     topicHandle = nullptr;
     try {
-        logInfo(L"「" + topicName.str() + L"」の解放。");
+        if (sayRelease) {
+            logInfo(L"「" + topicName.str() + L"」の解放。");
+        }
     } catch (...) {
     }
 }
 
-void TopicGroup::releaseCallbackObjects() {
-    // A server that keeps a sink after the subscriptions end must not reach
-    // this group any more.
-    if (dataSink != nullptr) {
-        dataSink->detach();
-        dataSink->Release();
-        dataSink = nullptr;
-    }
-    if (shutdownSink != nullptr) {
-        shutdownSink->detach();
-        shutdownSink->Release();
-        shutdownSink = nullptr;
+void TopicGroup::post(ServerRequest request) {
+    if (channel_->post(std::move(request))) {
+        ++requestsOut;
     }
 }
 
-void TopicGroup::releaseGroup() {
-    releasePending = false;
-    // The token is cleared before the call: a release that runs again while
-    // DUnadvise is out finds nothing left to cancel.
-    const DWORD connection = dataConnection;
-    dataConnection = 0;
-    if (connection != 0 && dataObject != nullptr && !serverLost) {
-        dataObject->DUnadvise(connection);
-    }
-    if (serverLost) {
-        // The dead server's hold on the data sink goes with it.
-        CoDisconnectObject(dataSink, 0);
-    }
-    releaseInterface(asyncIo);
-    releaseInterface(dataObject);
-    releaseInterface(groupStateMgt);
-    releaseInterface(itemMgt);
-}
-
-void TopicGroup::releaseServer() {
-    const DWORD cookie = shutdownCookie;
-    shutdownCookie = 0;
-    if (shutdownPoint != nullptr && !serverLost) {
-        shutdownPoint->Unadvise(cookie);
-    }
-    if (serverLost && shutdownSinkRef != nullptr) {
-        CoDisconnectObject(shutdownSinkRef, 0);
-    }
-    releaseInterface(shutdownSinkRef);
-    releaseInterface(shutdownPoint);
-    releaseInterface(pointContainer);
-    if (server != nullptr) {
-        if (!serverLost) {
-            server->RemoveGroup(serverGroupHandle, FALSE);
+HRESULT TopicGroup::awaitFirstConnection(ULONGLONG deadline) {
+    while (true) {
+        takeReplies();
+        if (firstOutcome_) {
+            return *firstOutcome_;
         }
-        serverGroupHandle = 0;
-        releaseInterface(server);
+        if (!waitDispatching(channel_->replyEvent(), deadline)) {
+            takeReplies();
+            if (firstOutcome_) {
+                return *firstOutcome_;
+            }
+            // Still out: its outcome, when it comes, is a reconnection's.
+            firstConnection_ = false;
+            return RPC_E_TIMEOUT;
+        }
+    }
+}
+
+void TopicGroup::beginClose() {
+    if (closing_) {
+        return;
+    }
+    closing_ = true;
+    closeDeadline_ = tickCount() + kCloseWaitMs;
+    request::Close close;
+    close.remove = orphanServerHandles;
+    for (const auto& [item, entry] : itemTable) {
+        if (entry.added) {
+            close.remove.push_back(entry.serverHandle);
+        }
+    }
+    post(std::move(close));
+}
+
+void TopicGroup::takeReplies() {
+    channel_->runInlineIdle();
+    std::deque<ServerReply> replies = channel_->takeReplies();
+    for (ServerReply& reply : replies) {
+        if (completesRequest(reply) && requestsOut > 0) {
+            --requestsOut;
+        }
+        // One answer that cannot be taken (out of memory) must not lose the
+        // ones after it.
+        try {
+            handleReply(reply);
+        } catch (...) {
+        }
+    }
+}
+
+void TopicGroup::handleReply(ServerReply& reply) {
+    std::visit(
+        [this](auto& r) {
+            using Reply = std::decay_t<decltype(r)>;
+            if constexpr (std::is_same_v<Reply, reply::Connected>) {
+                onConnected(r);
+            } else if constexpr (std::is_same_v<Reply, reply::ConnectFailed>) {
+                onConnectFailed(r.hr);
+            } else if constexpr (std::is_same_v<Reply, reply::ItemsSynced>) {
+                onItemsSynced(r);
+            } else if constexpr (std::is_same_v<Reply, reply::Status>) {
+                onStatus(r);
+            } else if constexpr (std::is_same_v<Reply, reply::StateSet>) {
+                onStateSet(r);
+            } else if constexpr (std::is_same_v<Reply, reply::Values>) {
+                storeDataChange(r.block);
+            } else if constexpr (std::is_same_v<Reply, reply::ShutdownRequested>) {
+                logInfo(L"「" + topicName.str() + L"」シャットダウン。(" + r.reason + L")");
+            } else if constexpr (std::is_same_v<Reply, reply::Released>) {
+                onDisconnected();
+            } else if constexpr (std::is_same_v<Reply, reply::Lost>) {
+                if (unansweredCall_ != 0) {
+                    lostDuringCall_ = true;
+                }
+                logError(L"「" + topicName.str() + L"」サーバーとの接続が切れました。(" +
+                         std::to_wstring(static_cast<long>(r.hr)) + L")");
+                onDisconnected();
+            }
+            // Refreshed and Closed only complete their requests.
+        },
+        reply);
+}
+
+void TopicGroup::onDisconnected() {
+    connected = false;
+    showReleased();
+    // The first attempt to connect again comes one interval later.
+    nextReconnectAt = 0;
+}
+
+void TopicGroup::watchCalls() {
+    const CallInProgress call = channel_->currentCall();
+    if (unansweredCall_ != 0 && call.serial != unansweredCall_) {
+        unansweredCall_ = 0;
+        if (!lostDuringCall_) {
+            logInfo(L"「" + topicName.str() + L"」のサーバーが応答しました。");
+        }
+        lostDuringCall_ = false;
+    }
+    if (call.serial != 0 && unansweredCall_ == 0 &&
+        tickCount() - call.startedAt >= kUnansweredCallMs) {
+        unansweredCall_ = call.serial;
+        std::wstring name;
+        for (const char* c = call.name; c != nullptr && *c != '\0'; ++c) {
+            name.push_back(static_cast<wchar_t>(*c));
+        }
+        logError(L"「" + topicName.str() + L"」のサーバーが応答しません。(" + name + L")");
+        // The page shows the server's state as unknown until it answers.
+        serverStatus.dwServerState = static_cast<OPCSERVERSTATE>(0);
     }
 }
 

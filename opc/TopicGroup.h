@@ -1,12 +1,17 @@
 #pragma once
-// One DDE topic: its OPC server connection, its OPC group and subscriptions,
-// and the items DDE clients have linked on it.
+// One DDE topic, as the main thread keeps it: the items DDE clients have
+// linked, their values, and what the status page shows of the topic's OPC
+// server and group. The OPC side itself (the server connection, the group,
+// both subscriptions) lives on the topic's own server thread (ServerSession);
+// this object asks it through the topic's channel and takes its answers and
+// values at every tick, so no call to a server ever holds up the main thread.
+// Main thread only.
 #include <windows.h>
 #include <ddeml.h>
-#include <objidl.h>
-#include <ocidl.h>
 
 #include <map>
+#include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -15,12 +20,13 @@
 #include "common/SharedText.h"
 #include "dde/DdeTransaction.h"
 #include "items/ItemEntry.h"
+#include "opc/ServerRequest.h"
+#include "opc/ServerThread.h"
+#include "opc/TopicChannel.h"
 
 namespace korven {
 
-class DataChangeSink;
 struct DataChangeBlock;
-class ShutdownSink;
 
 using ItemTable = std::map<HandleKey, ItemEntry>;
 using ConversationLinks = std::map<HandleKey, std::set<HandleKey>>;
@@ -34,28 +40,43 @@ constexpr LONG kSettleCeiling = 10000;
 constexpr LONG kSettleRestart = 1000;
 constexpr int kPostsPerTick = 5;
 
+// A call to a server that has been out this long is said to be unanswered.
+constexpr ULONGLONG kUnansweredCallMs = 10000;
+// How long start-up waits for a topic's first connection, and exit for the
+// topics' servers to be released.
+constexpr ULONGLONG kFirstConnectionWaitMs = 60000;
+constexpr ULONGLONG kCloseWaitMs = 5000;
+
+class TopicGroup;
+
+// Told when a topic has taken in a status snapshot (the status page's).
+using StatusTaken = void (*)(const TopicGroup& group);
+void setStatusTaken(StatusTaken listener);
+
 class TopicGroup {
   public:
-    // Builds the group for a topic, or raises _com_error.
-    TopicGroup(const SharedText& progId, const SharedText& nodeName, const SharedText& topicName);
+    // Makes the topic's handle, starts its server thread and asks it to
+    // connect (awaitFirstConnection tells the outcome). Raises _com_error
+    // for a topic name DDEML cannot hold, std::bad_alloc without memory.
+    TopicGroup(const SharedText& progId, const SharedText& nodeName, const SharedText& topicName,
+               DWORD reconnectSeconds = 0);
+    // Releases the OPC side (closing it first when that has not been asked
+    // for), at most until the close deadline; then the item side.
     ~TopicGroup();
     TopicGroup(const TopicGroup&) = delete;
     TopicGroup& operator=(const TopicGroup&) = delete;
 
-    // Releases the data-change subscription and the four group interfaces.
-    void releaseGroup();
-    // Releases the shutdown subscription, removes the group from the server
-    // and releases the server.
-    void releaseServer();
-    // True while the group's interfaces may be called: held, and no release
-    // waiting for the next tick.
-    bool groupUsable() const { return itemMgt != nullptr && !releasePending; }
-    // A call on the server or the group failed with `hr`: when that says the
-    // server is gone, logs it once and leaves the group to the next tick's
-    // release. True when it did.
-    bool noteServerLoss(HRESULT hr);
+    // Start-up: waits (dispatching messages) for the outcome of the first
+    // connection, at most until `deadline`. S_OK, the failure's code, or
+    // RPC_E_TIMEOUT when the attempt is still out; a later outcome is taken
+    // as a reconnection's.
+    HRESULT awaitFirstConnection(ULONGLONG deadline);
+    // Exit: asks the server thread to remove the added items and release
+    // everything, once. The destructor waits for it.
+    void beginClose();
 
-    // Status snapshot of the server and the group, for the status page.
+    // Status snapshot of the server and the group, for the status page:
+    // asked of the server thread when no call is out; shown when it comes.
     void refreshStatus();
     // Update speed: 0 High (1000 ms), 1 Normal (3000 ms), 2 Low (5000 ms), 3 Pause.
     void setUpdateSpeed(DWORD mode);
@@ -76,15 +97,19 @@ class TopicGroup {
     // Values of one data-change block into the item table; marks them dirty.
     void storeDataChange(const DataChangeBlock& block);
 
-    // The 10 ms timer's work.
+    // The 10 ms timer's work: the server thread's answers, the settle
+    // counter, the passes, the reconnection and the posting of dirty items.
     void tick();
-    void removePass();
-    // Puts every linked item not yet in the OPC group into it with one call.
-    // Each item of the batch is posted at once (its links learn of the new
-    // item, or of its add error), unless `postAdded` is false: then an item
-    // the server took keeps what its links last received until its first
-    // value arrives (a reconnect sends nothing old again).
-    void addPass(bool postAdded = true);
+    // Takes what the server thread has answered or reported.
+    void takeReplies();
+    // The passes: the unlinked items leave the OPC group and the linked ones
+    // not in it join, in one request. Each item of the batch is posted once
+    // the answer comes (its links learn of the new item, or of its add
+    // error), unless `postAdded` is false: then an item the server took keeps
+    // what its links last received until its first value arrives (a
+    // reconnection sends nothing old again). Without a connection the
+    // unlinked entries go at once.
+    void runPasses(bool postAdded = true);
 
     ItemTable itemTable;
     ConversationLinks conversationLinks;
@@ -104,51 +129,68 @@ class TopicGroup {
     OPCHANDLE clientGroupHandle = 0;
     OPCHANDLE serverGroupHandle = 0;
     SharedText groupName;
-    // Interfaces, null when not held.
-    IOPCServer* server = nullptr;
-    IOPCGroupStateMgt* groupStateMgt = nullptr;
-    IOPCItemMgt* itemMgt = nullptr;
-    IDataObject* dataObject = nullptr;
-    IOPCAsyncIO* asyncIo = nullptr;
-    DataChangeSink* dataSink = nullptr;
-    DWORD dataConnection = 0;
-    IConnectionPointContainer* pointContainer = nullptr;
-    IConnectionPoint* shutdownPoint = nullptr;
-    IUnknown* shutdownSinkRef = nullptr;
-    DWORD shutdownCookie = 0;
-    ShutdownSink* shutdownSink = nullptr;
     DirtyItems dirtyItems;
     HandleKey postCursor = 0;
     LONG settleTicks = 0;
     LONG linkedCount = 0;
     DWORD speedMode = 1;  // 0 High, 1 Normal, 2 Low, 3 Pause
-    // A shutdown request or a lost server marks the group; the next tick
-    // releases it, never a callback that may run inside one of the group's
-    // own calls.
-    bool releasePending = false;
-    // The server process is gone: releasing makes no call that would wait on it.
-    bool serverLost = false;
-    // Seconds between attempts to connect again after the server shut down
-    // or was lost; 0: never.
+    // Seconds between attempts to connect again after the server shut down,
+    // was lost or could not be reached; 0: never.
     DWORD reconnectSeconds = 0;
     ULONGLONG nextReconnectAt = 0;  // tick count of the next attempt; 0: none planned
     DWORD reconnectFailures = 0;    // failed attempts since the connection went
     // The server was seen to write 24-byte value records (logged once).
     bool wideRecordsSeen = false;
-    // AddItems is out: values for the entries of its batch are taken already.
-    bool addCallOut = false;
     // Server handles of items that must leave the OPC group with the next
-    // remove pass although their entries were reused.
+    // pass although their entries were reused.
     std::vector<OPCHANDLE> orphanServerHandles;
 
+    // The destructor says the topic's release (not for a topic that failed
+    // at start).
+    bool sayRelease = true;
+    // The connection as the server thread last told it.
+    bool connected = false;
+    // A pass is out: values for the entries of its add batch are taken already.
+    bool passOut = false;
+    // The passes are due and wait for the server thread to be free.
+    bool passesDue = false;
+    // Requests sent and not yet answered.
+    int requestsOut = 0;
+
   private:
-    // While disconnected and set to reconnect: an attempt when it is due.
+    void post(ServerRequest request);
+    void handleReply(ServerReply& reply);
+    void onConnected(const reply::Connected& connected);
+    void onConnectFailed(HRESULT hr);
+    void onItemsSynced(reply::ItemsSynced& synced);
+    void onStatus(const reply::Status& status);
+    void onStateSet(const reply::StateSet& set);
+    void onDisconnected();
+    // After a shutdown or a lost server: an attempt to connect when it is
+    // due and the server thread is free.
     void reconnectWhenDue();
-    void connectServer();
-    void createGroup();
+    void requestConnection();
+    // A call that has been out too long is said once, and its end.
+    void watchCalls();
+    // What the page shows of a topic without a connection.
+    void showReleased();
+    void eraseLeavingEntries();
     void unlinkItem(HandleKey item);
     void markCurrentValueDue(HandleKey item, const ItemEntry& entry);
-    void releaseCallbackObjects();
+
+    std::shared_ptr<TopicChannel> channel_;
+    std::unique_ptr<ServerThread> thread_;
+    // The entries of the pass that is out which were unlinked: erased once
+    // the server has let go of their client handles.
+    std::vector<HandleKey> leavingEntries_;
+    bool passPostsAdded_ = true;
+    bool connectOut_ = false;
+    bool firstConnection_ = true;
+    std::optional<HRESULT> firstOutcome_;
+    bool closing_ = false;
+    ULONGLONG closeDeadline_ = 0;
+    unsigned long unansweredCall_ = 0;  // serial of the call said to be unanswered
+    bool lostDuringCall_ = false;       // that call ended with the server lost
 };
 
 }  // namespace korven

@@ -67,6 +67,12 @@ void clearPage() {
 
 void setupTopicTabs(HWND dialog) {
     gDialog = dialog;
+    // A snapshot that comes in for the shown topic is shown at once.
+    setStatusTaken([](const TopicGroup& group) {
+        if (&group == selectedTopicGroup()) {
+            showStatusPage();
+        }
+    });
     gTopicTabList.clear();
     for (const auto& [key, group] : topicTable()) {
         gTopicTabList.push_back(key);
@@ -104,6 +110,10 @@ void refreshStatusPage() {
     for (auto& [key, group] : topicTable()) {
         group->refreshStatus();
     }
+    showStatusPage();
+}
+
+void showStatusPage() {
     if (gDialog == nullptr) {
         return;
     }

@@ -8,7 +8,11 @@ namespace korven {
 class TopicGroup;
 
 void setupTopicTabs(HWND dialog);
+// Asks every topic for its status snapshot (each answers when its server
+// does) and shows the selected topic's as it stands.
 void refreshStatusPage();
+// Shows the selected topic's fields as they stand, asking nothing.
+void showStatusPage();
 // The group of the selected tab, or null when there is none.
 TopicGroup* selectedTopicGroup();
 

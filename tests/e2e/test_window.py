@@ -148,15 +148,6 @@ class SharedBridge(unittest.TestCase):
             return None
         return poll(match, 10, what=what or f"{call} {want} after #{after}")
 
-    def wait_journal_count(self, call, after, count, **want):
-        """The first count lines of call after sequence number after with the
-        wanted results."""
-        def match():
-            found = [e for e in journal(self.sim, call) if e["seq"] > after and
-                     all(e["results"].get(k) == str(v) for k, v in want.items())]
-            return found[:count] if len(found) >= count else None
-        return poll(match, 10, what=f"{count} × {call} {want} after #{after}")
-
     def last_seq(self):
         lines = self.sim.journal()
         return parse(lines[-1])["seq"] if lines else 0
@@ -266,13 +257,11 @@ class StatusWindow(SharedBridge):
         change_tab(XK_RIGHT, third, "3000")
         change_tab(XK_LEFT, second, "3000")
         change_tab(XK_LEFT, first, "5000")
-        # Each change refreshes at once: six changes in a burst make six
-        # refreshes in far less time than the one-second timer would take.
-        mark = self.last_seq()
+        # A burst of changes: each shows its topic's last snapshot at once and
+        # asks for a new one unless one is still out; the page ends on the
+        # tab the burst ends on.
         for keysym in (XK_RIGHT, XK_LEFT) * 3:
             self.input.key(keysym)
-        burst = self.wait_journal_count("IOPCGroupStateMgt.GetState", mark, 6, hClientGroup=first)
-        self.assertLess(burst[5]["ms"] - burst[0]["ms"], 2500, [e["ms"] for e in burst])
         wait_page(self.shows(first), "the first tab after the burst")
         # Only the first topic's group was changed.
         set_states = journal(self.sim, "IOPCGroupStateMgt.SetState")
@@ -298,14 +287,10 @@ class StatusWindow(SharedBridge):
             for handle, count in per_group.items():
                 # Four expected; a loaded machine may let one timer message slip.
                 self.assertIn(count, (2, 3, 4, 5), f"GetState of {self.topics[handle]}: {per_group}")
+            # Each snapshot is a status read and a state read: as many of
+            # each (the topics ask side by side, each from its own thread).
             statuses = [e for e in calls if e["call"] == "IOPCServer.GetStatus"]
-            self.assertIn(len(statuses), range(len(calls) // 2 - 1, len(calls) // 2 + 2))
-            # Each round: status then state, group by group in handle order.
-            rounds = [e["call"].split(".")[1] + ":" + e["results"].get("hClientGroup", "")
-                      for e in calls]
-            one_round = [part for h in self.handles for part in ("GetStatus:", f"GetState:{h}")]
-            text = " ".join(rounds)
-            self.assertIn(" ".join(one_round * 2), text)
+            self.assertIn(len(statuses), range(len(calls) // 2 - 3, len(calls) // 2 + 4))
         finally:
             # A left click on the tray icon brings the window back.
             windriver("post-message", TRAY_CALLBACK, 0, WM_LBUTTONDOWN, "wait-visible", 1, 5000)

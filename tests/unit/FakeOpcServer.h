@@ -6,6 +6,8 @@
 #include <objidl.h>
 #include <ocidl.h>
 
+#include <comdef.h>
+
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,6 +16,8 @@
 
 #include "OpcDa.h"
 #include "opc/ServerActivation.h"
+#include "common/TickClock.h"
+#include "opc/ServerThread.h"
 #include "opc/TopicGroup.h"
 
 namespace korven::test {
@@ -212,13 +216,66 @@ class FakeOpcGroup final : public IOPCItemMgt,
     STDMETHODIMP Cancel(DWORD) override { return E_NOTIMPL; }
 };
 
-class FakeOpcServer final : public IOPCServer {
+// The server's connection point for shutdown requests: keeps the sink the
+// bridge advises, so a test can send a request as the server would.
+class FakeShutdownPoint final : public IConnectionPoint {
   public:
-    FakeOpcServer() { current() = this; }
+    std::vector<std::string>* calls = nullptr;
+    IOPCShutdown* sink = nullptr;
+    LONG refs = 1;
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (out == nullptr)
+            return E_INVALIDARG;
+        *out = nullptr;
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IConnectionPoint)) {
+            *out = static_cast<IConnectionPoint*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    STDMETHODIMP GetConnectionInterface(IID*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer**) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Advise(IUnknown* unknown, DWORD* cookie) override {
+        calls->push_back("Advise");
+        if (FAILED(unknown->QueryInterface(IID_IOPCShutdown, reinterpret_cast<void**>(&sink))))
+            return CONNECT_E_CANNOTCONNECT;
+        *cookie = 3;
+        return S_OK;
+    }
+    STDMETHODIMP Unadvise(DWORD cookie) override {
+        calls->push_back("Unadvise " + std::to_string(cookie));
+        if (sink) {
+            sink->Release();
+            sink = nullptr;
+        }
+        return S_OK;
+    }
+    STDMETHODIMP EnumConnections(IEnumConnections**) override { return E_NOTIMPL; }
+};
+
+class FakeOpcServer final : public IOPCServer, public IConnectionPointContainer {
+  public:
+    FakeOpcServer() {
+        current() = this;
+        shutdownPoint.calls = &calls;
+    }
     ~FakeOpcServer() {
         if (group)
             group->Release();
         current() = nullptr;
+    }
+    // Sends a shutdown request as the server would (false: nobody advised).
+    bool requestShutdown(const wchar_t* reason) {
+        if (!shutdownPoint.sink)
+            return false;
+        shutdownPoint.sink->ShutdownRequest(reason);
+        return true;
     }
     static FakeOpcServer*& current() {
         static FakeOpcServer* server = nullptr;
@@ -243,6 +300,7 @@ class FakeOpcServer final : public IOPCServer {
     OPCHANDLE groupClientHandle = 0;
     FakeOpcGroup* group = nullptr;  // the fake keeps one reference of its own
     std::vector<OPCHANDLE> removedGroups;
+    FakeShutdownPoint shutdownPoint;
     LONG refs = 1;
 
     static HRESULT activate(REFCLSID, IUnknown*, DWORD context, COSERVERINFO* info, DWORD count,
@@ -266,10 +324,22 @@ class FakeOpcServer final : public IOPCServer {
         *out = nullptr;
         if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCServer)) {
             *out = static_cast<IOPCServer*>(this);
-            AddRef();
-            return S_OK;
+        } else if (IsEqualIID(iid, IID_IConnectionPointContainer)) {
+            *out = static_cast<IConnectionPointContainer*>(this);
+        } else {
+            return E_NOINTERFACE;
         }
-        return E_NOINTERFACE;  // no shutdown notification from this server
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
+    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
+        *out = nullptr;
+        if (!IsEqualIID(iid, IID_IOPCShutdown))
+            return CONNECT_E_NOCONNECTION;
+        shutdownPoint.AddRef();
+        *out = &shutdownPoint;
+        return S_OK;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
     STDMETHODIMP_(ULONG) Release() override { return --refs; }
@@ -319,19 +389,36 @@ class FakeOpcServer final : public IOPCServer {
     }
 };
 
-// A topic group on the fake server (the server is created through the fake
-// activation, which a test puts in place first).
+// A topic group connected to the fake server (created through the fake
+// activation, which a test puts in place first); a failed connection raises
+// its code.
 inline std::unique_ptr<TopicGroup> makeTopicGroup(const wchar_t* topic = L"Line1",
-                                                  const wchar_t* node = L"") {
-    return std::make_unique<TopicGroup>(SharedText::fromWide(kFakeProgId),
-                                        SharedText::fromWide(node), SharedText::fromWide(topic));
+                                                  const wchar_t* node = L"",
+                                                  const wchar_t* progId = kFakeProgId,
+                                                  DWORD waitMs = 0) {
+    auto group = std::make_unique<TopicGroup>(
+        SharedText::fromWide(progId), SharedText::fromWide(node), SharedText::fromWide(topic));
+    const HRESULT hr = group->awaitFirstConnection(tickCount() + waitMs);
+    if (FAILED(hr)) {
+        group->sayRelease = false;
+        throw _com_error(hr);
+    }
+    return group;
 }
 
-// Puts the fake in place of server creation for a test's lifetime.
+// Puts the fake in place of server creation for a test's lifetime, and has
+// every topic's session serve on the test's thread, each request as it is
+// posted: its answers are taken at the group's next tick.
 class FakeServerActivation {
   public:
-    FakeServerActivation() { replaceServerActivation(&FakeOpcServer::activate); }
-    ~FakeServerActivation() { replaceServerActivation(nullptr); }
+    explicit FakeServerActivation(bool inlineSessions = true) {
+        replaceServerActivation(&FakeOpcServer::activate);
+        ServerThread::runInline(inlineSessions);
+    }
+    ~FakeServerActivation() {
+        replaceServerActivation(nullptr);
+        ServerThread::runInline(false);
+    }
 };
 
 }  // namespace korven::test

@@ -1,11 +1,13 @@
-// The topic group towards its OPC server: connection and group creation, the
-// failures that stop construction, status snapshots, update speed, refresh
-// and the shutdown request.
+// The topic towards its OPC server, through its session: connection and
+// group creation, the failures that stop it, status snapshots, the shutdown
+// request and a lost server, the reconnection, and the topic's rule that a
+// call out holds back the next status read and pass.
 #include <gtest/gtest.h>
 
 #include <comdef.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -23,16 +25,22 @@ using test::FakeOpcServer;
 
 class OpcTest : public ::testing::Test {
   protected:
-    std::unique_ptr<TopicGroup> make(const wchar_t* node = L"", const wchar_t* topic = L"Line1") {
-        return test::makeTopicGroup(topic, node);
+    std::unique_ptr<TopicGroup> make(const wchar_t* node = L"",
+                                     const wchar_t* progId = test::kFakeProgId) {
+        return test::makeTopicGroup(L"Line1", node, progId);
     }
-    HRESULT failure(const wchar_t* node = L"") {
+    HRESULT failure(const wchar_t* node = L"", const wchar_t* progId = test::kFakeProgId) {
         try {
-            make(node);
+            make(node, progId);
         } catch (const _com_error& error) {
             return error.Error();
         }
         return S_OK;
+    }
+    // A status read and its answer.
+    void status(TopicGroup& group) {
+        group.refreshStatus();
+        group.takeReplies();
     }
 
     test::FakeDdeInstance dde;
@@ -46,9 +54,11 @@ TEST_F(OpcTest, RemoteNodeIsNamedInTheServerInformation) {
     EXPECT_EQ(server.activationContext, static_cast<DWORD>(CLSCTX_REMOTE_SERVER));
     EXPECT_TRUE(server.activationHadServerInfo);
     EXPECT_EQ(server.activationNode, L"plc-station-2");
+    EXPECT_EQ(server.calls,
+              (std::vector<std::string>{"CoCreateInstanceEx", "Advise", "AddGroup", "DAdvise"}));
 }
 
-TEST_F(OpcTest, FailuresRaiseTheCallsCodeAndLeaveNothingBehind) {
+TEST_F(OpcTest, FailuresGiveTheCallsCodeAndLeaveNothingBehind) {
     server.activationResult = REGDB_E_CLASSNOTREG;
     EXPECT_EQ(failure(L"plc-station-2"), REGDB_E_CLASSNOTREG);
     server.activationResult = S_OK;
@@ -56,17 +66,12 @@ TEST_F(OpcTest, FailuresRaiseTheCallsCodeAndLeaveNothingBehind) {
     server.addGroupResult = E_OUTOFMEMORY;
     EXPECT_EQ(failure(), E_OUTOFMEMORY);
     EXPECT_EQ(server.refs, 1);  // the server connection was given back
+    EXPECT_EQ(server.shutdownPoint.sink, nullptr);
     server.addGroupResult = S_OK;
 
-    try {
-        TopicGroup(SharedText::fromWide(L"No.Such.ProgId"), SharedText::fromWide(L""),
-                   SharedText::fromWide(L"Line1"));
-        FAIL();
-    } catch (const _com_error& error) {
-        EXPECT_EQ(error.Error(), CO_E_CLASSSTRING);
-    }
-    // No creation line for any of them, and no topic handle kept.
-    EXPECT_TRUE(log.infoLines().empty());
+    EXPECT_EQ(failure(L"", L"No.Such.ProgId"), CO_E_CLASSSTRING);
+    // Nothing said for any of them, and no topic handle kept.
+    EXPECT_TRUE(log.lines().empty());
     for (const auto& [handle, count] : dde.references) {
         EXPECT_LE(count, 0) << handle;
     }
@@ -90,7 +95,7 @@ TEST_F(OpcTest, StatusSnapshotCopiesTheRecordAndTheGroupState) {
     server.status.wBuildNumber = 15;
     server.status.dwBandWidth = 0xFFFFFFFF;
     server.vendor = L"Velmora Systems";
-    group->refreshStatus();
+    status(*group);
     EXPECT_EQ(group->serverStatus.dwServerState, OPC_STATUS_RUNNING);
     EXPECT_EQ(group->serverStatus.dwBandWidth, 0xFFFFFFFFu);
     EXPECT_STREQ(group->serverStatus.szVendorInfo, L"Velmora Systems");
@@ -101,67 +106,62 @@ TEST_F(OpcTest, StatusSnapshotCopiesTheRecordAndTheGroupState) {
     EXPECT_EQ(group->groupNameText, group->groupName.wide());
 
     server.vendor.clear();
-    group->refreshStatus();
+    status(*group);
     EXPECT_EQ(group->serverStatus.szVendorInfo, nullptr);
     EXPECT_FALSE(group->vendorInfo.present());
 
     // A failed status read keeps what was read before.
     server.statusResult = E_FAIL;
     server.status.dwServerState = OPC_STATUS_FAILED;
-    group->refreshStatus();
+    status(*group);
     EXPECT_EQ(group->serverStatus.dwServerState, OPC_STATUS_RUNNING);
+    EXPECT_TRUE(group->connected);
 }
 
-TEST_F(OpcTest, ShutdownDuringTheStatusCallIsSurvived) {
+TEST_F(OpcTest, ShutdownDuringTheStatusCallReleasesOnlyAfterIt) {
     auto group = make();
-    server.duringGetStatus = [&] { group->shutdownSink->ShutdownRequest(L"maintenance"); };
-    group->refreshStatus();
-    EXPECT_EQ(log.infoLines().back(), L"情報：「Line1」シャットダウン。(maintenance)");
-    EXPECT_STREQ(group->shutdownSink->reason().wide(), L"maintenance");
-    // The interfaces of the call still out are not released under it.
-    EXPECT_NE(group->groupStateMgt, nullptr);
-    EXPECT_EQ(server.calls.back(), "GetStatus");
-    // From now on: nothing running, no handles; the rest stays.
     server.calls.clear();
-    group->refreshStatus();
+    server.duringGetStatus = [&] { server.requestShutdown(L"maintenance"); };
+    status(*group);
+    EXPECT_EQ(log.infoLines().back(), L"情報：「Line1」シャットダウン。(maintenance)");
+    // The release follows the call that was out, not inside it; GetState is
+    // no longer asked for.
+    EXPECT_EQ(server.calls, (std::vector<std::string>{"GetStatus", "DUnadvise 7", "Unadvise 3",
+                                                      "RemoveGroup 1 0"}));
+    EXPECT_EQ(server.refs, 1);
+    // From now on: nothing running, no handles, no call; the rest stays.
+    server.calls.clear();
+    status(*group);
+    group->tick();
     EXPECT_TRUE(server.calls.empty());
     EXPECT_EQ(group->serverStatus.dwServerState, 0);
     EXPECT_EQ(group->active, 0);
     EXPECT_EQ(group->clientGroupHandle, 0u);
     EXPECT_EQ(group->serverGroupHandle, 0u);
     EXPECT_STREQ(group->serverStatus.szVendorInfo, L"Fake vendor");
-    // The next tick releases the group, then the server connection.
-    group->tick();
-    EXPECT_EQ(server.calls, (std::vector<std::string>{"DUnadvise 7", "RemoveGroup 0 0"}));
-    EXPECT_EQ(group->itemMgt, nullptr);
-    EXPECT_EQ(group->server, nullptr);
-    group->tick();
-    EXPECT_EQ(server.calls.size(), 2u);
 }
 
 TEST_F(OpcTest, LostServerIsReleasedWithoutCallsThatWouldWaitOnIt) {
     auto group = make();
-    group->refreshStatus();
+    status(*group);
     // An ordinary failure changes nothing.
     server.statusResult = E_FAIL;
-    group->refreshStatus();
+    status(*group);
     EXPECT_TRUE(log.errorLines().empty());
-    EXPECT_TRUE(group->groupUsable());
+    EXPECT_TRUE(group->connected);
 
     server.statusResult = RPC_E_SERVER_DIED;
     server.calls.clear();
-    group->refreshStatus();
-    group->refreshStatus();
+    status(*group);
+    status(*group);
+    group->tick();
     EXPECT_EQ(log.errorLines(), std::vector<std::wstring>{
                                     L"異常：「Line1」サーバーとの接続が切れました。(-2147418105)"});
+    // Only releases: no DUnadvise, Unadvise or RemoveGroup towards the dead server.
     EXPECT_EQ(server.calls, std::vector<std::string>{"GetStatus"});
     EXPECT_EQ(group->serverStatus.dwServerState, 0);
     EXPECT_EQ(group->serverGroupHandle, 0u);
-    group->tick();
-    // Only releases: no DUnadvise, Unadvise or RemoveGroup towards the dead server.
-    EXPECT_EQ(server.calls, std::vector<std::string>{"GetStatus"});
-    EXPECT_EQ(group->itemMgt, nullptr);
-    EXPECT_EQ(group->server, nullptr);
+    EXPECT_FALSE(group->connected);
     EXPECT_EQ(server.refs, 1);
 }
 
@@ -176,9 +176,9 @@ TEST_F(OpcTest, ReconnectTriesAtItsIntervalAndSaysSoSparingly) {
     auto group = make();
     group->reconnectSeconds = 5;
     group->setUpdateSpeed(2);  // Low: the new group must get 5000 ms
-    group->shutdownSink->ShutdownRequest(L"maintenance");
+    server.requestShutdown(L"maintenance");
     group->tick();  // released; the first attempt is planned 5 s later
-    EXPECT_EQ(group->server, nullptr);
+    EXPECT_FALSE(group->connected);
     server.calls.clear();
     server.activationResult = E_FAIL;
     gNow = 5999;
@@ -198,16 +198,78 @@ TEST_F(OpcTest, ReconnectTriesAtItsIntervalAndSaysSoSparingly) {
     server.calls.clear();
     gNow += 5000;
     group->tick();
+    group->tick();
     EXPECT_EQ(log.infoLines().back(), L"情報：「Line1」再接続。");
-    EXPECT_TRUE(group->groupUsable());
+    EXPECT_TRUE(group->connected);
     EXPECT_EQ(server.requestedRate, 5000u);
     EXPECT_EQ(server.groupClientHandle, keyOf(group->topicHandle));
     replaceTickSource(nullptr);
 }
 
+// The session on a thread of its own, with a GetStatus that does not return
+// until the test lets it: nothing else of the topic's is asked of the server
+// meanwhile, the wait is said after 10 s and its end when it comes, and the
+// passes that fell due run then.
+TEST(ServerThreadTest, ACallOutHoldsBackTheTopicsNextCallsAndIsSaid) {
+    test::FakeDdeInstance dde;
+    FakeOpcServer server;
+    test::FakeServerActivation activation(false);
+    test::LogCapture log;
+    static std::atomic<ULONGLONG> now{1000};
+    replaceTickSource([] { return now.load(); });
+    HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE answer = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    server.duringGetStatus = [&] {
+        SetEvent(entered);
+        WaitForSingleObject(answer, 20000);
+    };
+    auto group = test::makeTopicGroup(L"Line1", L"", test::kFakeProgId, 20000);
+    auto waitAnswered = [&] {
+        const ULONGLONG deadline = GetTickCount64() + 20000;
+        while (group->requestsOut != 0 && GetTickCount64() < deadline) {
+            Sleep(5);
+            group->takeReplies();
+        }
+        return group->requestsOut == 0;
+    };
+    HSZ item = dde.handle(L"A");
+    DdeTransaction start;
+    start.conversation = reinterpret_cast<HCONV>(1);
+    start.item = item;
+    group->adviseStart(start);
+
+    group->refreshStatus();
+    ASSERT_EQ(WaitForSingleObject(entered, 20000), WAIT_OBJECT_0);
+    group->refreshStatus();  // the last read is still out: no second one
+    group->settleTicks = kSettleTicksForPasses - 1;
+    group->tick();
+    EXPECT_TRUE(group->passesDue);
+    now += kUnansweredCallMs;
+    group->tick();
+    EXPECT_EQ(log.errorLines(),
+              std::vector<std::wstring>{L"異常：「Line1」のサーバーが応答しません。(GetStatus)"});
+    EXPECT_EQ(group->serverStatus.dwServerState, 0);
+
+    SetEvent(answer);
+    ASSERT_TRUE(waitAnswered());
+    group->tick();
+    EXPECT_EQ(log.infoLines().back(), L"情報：「Line1」のサーバーが応答しました。");
+    ASSERT_TRUE(waitAnswered());
+    group->takeReplies();
+    EXPECT_TRUE(group->itemTable.at(keyOf(item)).added);
+    EXPECT_EQ(std::count(server.calls.begin(), server.calls.end(), "GetStatus"), 1);
+    EXPECT_EQ(server.group->addBatches.size(), 1u);
+    group.reset();
+    EXPECT_EQ(server.refs, 1);
+    replaceTickSource(nullptr);
+    CloseHandle(entered);
+    CloseHandle(answer);
+}
+
 TEST_F(OpcTest, ShutdownSinkInterfaces) {
     auto group = make();
-    ShutdownSink* sink = group->shutdownSink;
+    IOPCShutdown* sink = server.shutdownPoint.sink;
+    ASSERT_NE(sink, nullptr);
     void* out = reinterpret_cast<void*>(1);
     EXPECT_EQ(sink->QueryInterface(IID_IDataObject, &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
@@ -215,10 +277,11 @@ TEST_F(OpcTest, ShutdownSinkInterfaces) {
     EXPECT_EQ(sink->QueryInterface(IID_IOPCShutdown, &out), S_OK);
     static_cast<IUnknown*>(out)->Release();
     // A null reason is written as an empty text.
-    EXPECT_EQ(sink->ShutdownRequest(nullptr), S_OK);
-    EXPECT_EQ(log.infoLines().back(), L"情報：「Line1」シャットダウン。()");
-    // A sink the server keeps after the group is gone reaches nothing.
     sink->AddRef();
+    EXPECT_EQ(sink->ShutdownRequest(nullptr), S_OK);
+    group->tick();
+    EXPECT_EQ(log.infoLines().back(), L"情報：「Line1」シャットダウン。()");
+    // A sink the server keeps after the topic is gone reaches nothing.
     group.reset();
     log.clear();
     EXPECT_EQ(sink->ShutdownRequest(L"late"), S_OK);

@@ -12,7 +12,6 @@
 #include "LogCapture.h"
 #include "common/TickClock.h"
 #include "dde/ItemValueText.h"
-#include "opc/ShutdownSink.h"
 #include "opc/TopicGroup.h"
 
 namespace korven {
@@ -81,6 +80,7 @@ TEST_F(PassesTest, BurstOfLinksIsAddedInOneCall200TicksAfterTheLast) {
     EXPECT_TRUE(opc->addBatches.empty());
     ticks(1);
     ASSERT_EQ(opc->addBatches.size(), 1u);
+    EXPECT_TRUE(group->passOut);
     EXPECT_EQ(opc->addBatches[0], (std::vector<std::wstring>{L"A", L"B", L"C"}));
     const OPCITEMDEF& definition = opc->addDefinitions[0][0];
     EXPECT_STREQ(definition.szAccessPath, L"");
@@ -89,7 +89,9 @@ TEST_F(PassesTest, BurstOfLinksIsAddedInOneCall200TicksAfterTheLast) {
     EXPECT_EQ(definition.dwBlobSize, 0u);
     EXPECT_EQ(definition.pBlob, nullptr);
     EXPECT_EQ(definition.vtRequestedDataType, VT_EMPTY);
-    // Added; all posted in this same tick.
+    // Added, once the answer is taken at the next tick; all posted in it.
+    EXPECT_TRUE(dde.posts.empty());
+    ticks(1);
     EXPECT_TRUE(entry(a).added);
     EXPECT_EQ(entry(a).serverHandle, 100u);
     EXPECT_EQ(dde.references[keyOf(a)], 2);
@@ -103,7 +105,7 @@ TEST_F(PassesTest, MissingErrorArrayIsAWholeFailure) {
     opc->addItemsNullErrors = true;
     HSZ a = dde.handle(L"A");
     link(1, a);
-    ticks(200);
+    ticks(201);
     EXPECT_EQ(entry(a).addError, -1);
     EXPECT_FALSE(entry(a).added);
 }
@@ -119,7 +121,7 @@ TEST_F(PassesTest, LinkMadeInsideAddItemsWaitsForTheNextPass) {
         }
     };
     link(1, a);
-    ticks(200);
+    ticks(201);
     EXPECT_TRUE(entry(a).added);
     EXPECT_FALSE(entry(late).added);
     EXPECT_EQ(entry(late).addError, 0);
@@ -142,13 +144,13 @@ TEST_F(PassesTest, ItemIdentityOutlivesAnUnlinkWhileAddItemsIsOut) {
         link(2, fresh);
     };
     link(1, a);
-    ticks(200);
+    ticks(201);
     ASSERT_NE(fresh, nullptr);
     EXPECT_NE(keyOf(fresh), keyOf(a));
     EXPECT_TRUE(entry(a).added);
     EXPECT_FALSE(entry(fresh).added);
     const OPCHANDLE aServer = entry(a).serverHandle;
-    ticks(200);
+    ticks(201);
     // A leaves the group, Fresh is added under its own handle.
     ASSERT_EQ(opc->removeBatches.size(), 1u);
     EXPECT_EQ(opc->removeBatches[0], std::vector<OPCHANDLE>{aServer});
@@ -161,24 +163,23 @@ TEST_F(PassesTest, ItemIdentityOutlivesAnUnlinkWhileAddItemsIsOut) {
     EXPECT_EQ(dde.references[keyOf(fresh)], 0);
 }
 
-TEST_F(PassesTest, ShutdownRequestInsideAddItemsWaitsForTheNextTick) {
+TEST_F(PassesTest, ShutdownRequestInsideAddItemsReleasesAfterTheCall) {
     HSZ a = dde.handle(L"A");
     std::vector<std::string> calls;
     opc->calls = &calls;
+    server.calls.clear();
     opc->duringAddItems = [&] {
-        group->shutdownSink->ShutdownRequest(L"maintenance");
-        // The interface the call is made on is still held.
-        EXPECT_NE(group->itemMgt, nullptr);
-        EXPECT_TRUE(calls.empty() || calls.back() == "AddItems");
+        server.requestShutdown(L"maintenance");
+        // Nothing is released under the call still out.
+        EXPECT_EQ(calls, std::vector<std::string>{"AddItems"});
     };
     link(1, a);
-    ticks(200);
+    ticks(201);
     EXPECT_TRUE(entry(a).added);
-    EXPECT_EQ(calls, std::vector<std::string>{"AddItems"});
-    ticks(1);
     EXPECT_EQ(calls, (std::vector<std::string>{"AddItems", "DUnadvise 7"}));
-    EXPECT_EQ(group->itemMgt, nullptr);
-    EXPECT_EQ(group->server, nullptr);
+    EXPECT_EQ(server.calls, (std::vector<std::string>{"Unadvise 3", "RemoveGroup 1 0"}));
+    EXPECT_FALSE(group->connected);
+    EXPECT_EQ(log.infoLines().back(), L"情報：「Line1」シャットダウン。(maintenance)");
 }
 
 TEST_F(PassesTest, DataChangeInsideAddItemsFindsConsistentEntries) {
@@ -204,7 +205,7 @@ TEST_F(PassesTest, DataChangeInsideAddItemsFindsConsistentEntries) {
     };
     link(1, a);
     link(1, b);
-    ticks(200);
+    ticks(201);
     EXPECT_TRUE(entry(a).added);
     EXPECT_TRUE(entry(b).added);
     EXPECT_EQ(V_I4(&entry(b).value), 77);
@@ -215,23 +216,22 @@ TEST_F(PassesTest, DataChangeInsideAddItemsFindsConsistentEntries) {
 TEST_F(PassesTest, WithoutTheGroupNoServerCallIsMadeAndUnlinkedEntriesStillGo) {
     HSZ a = dde.handle(L"A");
     link(1, a);
-    ticks(200);
-    group->shutdownSink->ShutdownRequest(L"");
+    ticks(201);
+    server.requestShutdown(L"");
+    ticks(1);
+    EXPECT_EQ(server.removedGroups, std::vector<OPCHANDLE>{1});
     HSZ b = dde.handle(L"B");
     link(1, b);
     unlink(1, a);
-    ticks(200);
+    ticks(201);
     EXPECT_EQ(opc->addBatches.size(), 1u);
     EXPECT_TRUE(opc->removeBatches.empty());
     EXPECT_EQ(group->itemTable.count(keyOf(a)), 0u);
     EXPECT_EQ(dde.references[keyOf(a)], 0);
     EXPECT_FALSE(entry(b).added);
-    // The tick released the server connection: the group left the server.
-    EXPECT_EQ(server.removedGroups, std::vector<OPCHANDLE>{1});
-    EXPECT_EQ(group->server, nullptr);
 }
 
-TEST_F(PassesTest, ReconnectAddsTheItemsThatStillHaveLinksInOneBatch) {
+TEST_F(PassesTest, ReconnectAddsTheItemsThatStillHaveLinksInOneBatchAndPostsNothingOld) {
     opc->itemErrors[L"No.Such"] = OPC_E_UNKNOWNITEMID;
     HSZ a = dde.handle(L"A");
     HSZ gone = dde.handle(L"Gone");
@@ -239,24 +239,31 @@ TEST_F(PassesTest, ReconnectAddsTheItemsThatStillHaveLinksInOneBatch) {
     link(1, a);
     link(1, gone);
     link(1, bad);
-    ticks(200);
+    ticks(201);
     gNow = 1000;
     replaceTickSource([] { return gNow; });
     group->reconnectSeconds = 5;
-    group->noteServerLoss(RPC_E_DISCONNECTED);
+    server.statusResult = RPC_E_DISCONNECTED;
+    group->refreshStatus();
     ticks(1);
+    EXPECT_FALSE(group->connected);
     unlink(1, gone);
     HSZ late = dde.handle(L"Late");
     link(2, late);  // linked while disconnected
     opc->itemErrors.clear();
+    server.statusResult = S_OK;
+    dde.posts.clear();
     gNow += 5000;
-    ticks(1);
+    ticks(3);  // the attempt; its answer and the pass; the pass's answer
     ASSERT_EQ(opc->addBatches.size(), 2u);
     // In handle order (the fake hands out values downwards).
     EXPECT_EQ(opc->addBatches[1], (std::vector<std::wstring>{L"Late", L"No.Such", L"A"}));
     EXPECT_TRUE(entry(bad).added);  // tried afresh on the new server
     EXPECT_EQ(group->itemTable.count(keyOf(gone)), 0u);
     EXPECT_TRUE(opc->removeBatches.empty());
+    // The links keep what they had until the new server's values come.
+    ticks(2);
+    EXPECT_TRUE(dde.posts.empty());
     replaceTickSource(nullptr);
 }
 
@@ -265,7 +272,7 @@ TEST_F(PassesTest, DestructionRemovesAddedItemsBeforeTheGroup) {
     HSZ b = dde.handle(L"B");
     link(1, a);
     link(1, b);
-    ticks(200);
+    ticks(201);
     unlink(1, b);  // unlinked shortly before: its link reference is gone already
     std::vector<std::string> calls;
     opc->calls = &calls;
@@ -276,7 +283,7 @@ TEST_F(PassesTest, DestructionRemovesAddedItemsBeforeTheGroup) {
     ASSERT_EQ(keep->removeBatches.size(), 1u);
     EXPECT_EQ(keep->removeBatches[0].size(), 2u);
     EXPECT_EQ(calls, (std::vector<std::string>{"RemoveItems", "DUnadvise 7"}));
-    EXPECT_EQ(server.calls, std::vector<std::string>{"RemoveGroup 1 0"});
+    EXPECT_EQ(server.calls, (std::vector<std::string>{"Unadvise 3", "RemoveGroup 1 0"}));
     EXPECT_EQ(dde.references[keyOf(a)], 0);
     EXPECT_EQ(dde.references[keyOf(b)], 0);
     EXPECT_EQ(keep->sink, nullptr);

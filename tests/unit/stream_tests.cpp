@@ -309,9 +309,12 @@ TEST_F(StoreTest, SinkIgnoresOtherFormatsAndMediaAndDecodesTheStream) {
     STGMEDIUM empty = medium;
     empty.hGlobal = nullptr;
     sink->OnDataChange(&format, &empty);
+    group->takeReplies();
     EXPECT_TRUE(group->dirtyItems.empty());
 
+    // Decoded where it arrives, stored when the main thread takes it.
     sink->OnDataChange(&format, &medium);
+    group->takeReplies();
     EXPECT_EQ(V_I4(&value(0xC001)), 9);
     // The medium stays the caller's, unlocked.
     EXPECT_EQ(GlobalFlags(memory) & GMEM_LOCKCOUNT, 0u);

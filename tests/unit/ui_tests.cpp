@@ -59,7 +59,14 @@ class StatusWindowTest : public ::testing::Test {
                                     nullptr, statusDialogProc, 0);
         ASSERT_NE(window, nullptr);
         menu = GetMenu(window);
+        refresh();
+    }
+    // A page refresh and the topics' answers to it.
+    void refresh() {
         refreshStatusPage();
+        for (auto& [key, group] : topicTable()) {
+            group->takeReplies();
+        }
     }
     void TearDown() override {
         if (window) {
@@ -201,7 +208,7 @@ TEST_F(StatusWindowTest, FieldsShowEveryChangeOfTheirText) {
     for (const auto& step : steps) {
         server.status.wBuildNumber = step.build;
         server.vendor = step.vendor;
-        refreshStatusPage();
+        refresh();
         EXPECT_EQ(text(IDC_SERVER_VERSION), step.version);
         EXPECT_EQ(vendor(), step.vendor);
     }

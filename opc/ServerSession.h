@@ -1,0 +1,102 @@
+#pragma once
+// The OPC side of one topic: the server connection, the OPC group and both
+// subscriptions, with the two callback objects. It lives on the topic's
+// server thread (a single-threaded apartment of its own, ServerThread): it is
+// made, used and destroyed there, and every call to the server is made from
+// there, so a server that is slow, hung or gone holds back only its topic. It
+// takes the main thread's requests from the topic's channel and answers
+// through it; the values the server sends go the same way.
+#include <windows.h>
+#include <objidl.h>
+#include <ocidl.h>
+
+#include <memory>
+
+#include "OpcDa.h"
+#include "opc/ServerRequest.h"
+#include "opc/TopicChannel.h"
+
+namespace korven {
+
+class DataChangeSink;
+class ShutdownSink;
+
+class ServerSession {
+  public:
+    explicit ServerSession(std::shared_ptr<TopicChannel> channel);
+    ~ServerSession();
+    ServerSession(const ServerSession&) = delete;
+    ServerSession& operator=(const ServerSession&) = delete;
+
+    // Serves requests and the apartment's messages until the topic closes.
+    void run();
+    // One request; every request gets exactly one reply that completes it.
+    void handle(ServerRequest& request);
+    // After a shutdown request, once no call is out: releases everything.
+    void releaseIfShutDown();
+    bool closed() const { return closed_; }
+
+    // From the callback objects, on this thread.
+    void deliverValues(DataChangeBlock block);
+    void shutdownRequested(LPCWSTR reason);
+
+    // Released without any call when the server is gone.
+    void releaseGroup();
+    void releaseServer();
+
+    // Interfaces, null when not held.
+    IOPCServer* server = nullptr;
+    IOPCGroupStateMgt* groupStateMgt = nullptr;
+    IOPCItemMgt* itemMgt = nullptr;
+    IDataObject* dataObject = nullptr;
+    IOPCAsyncIO* asyncIo = nullptr;
+    DWORD dataConnection = 0;
+    IConnectionPointContainer* pointContainer = nullptr;
+    IConnectionPoint* shutdownPoint = nullptr;
+    IUnknown* shutdownSinkRef = nullptr;
+    DWORD shutdownCookie = 0;
+    OPCHANDLE serverGroupHandle = 0;
+
+  private:
+    void connect(const request::Connect& request);
+    void connectServer(const request::Connect& request);
+    void createGroup(const request::Connect& request, DWORD& revisedRate);
+    void syncItems(const request::SyncItems& request);
+    void readStatus();
+    void setState(const request::SetState& request);
+    void refresh();
+    void close(const request::Close& request);
+    void removeItems(const std::vector<OPCHANDLE>& handles);
+
+    template <class Interface>
+    void releaseInterface(Interface*& field);
+
+    // True while the group may be called: held, not lost, no shutdown pending.
+    bool groupUsable() const;
+    // A call ended with `hr`: when it says the server is gone, everything is
+    // released without calls and the main thread is told. True when it did.
+    bool noteServerLoss(HRESULT hr);
+
+    // Marks a call as out for the main thread's watch, for its scope.
+    class CallWatch {
+      public:
+        CallWatch(TopicChannel& channel, const char* name) : channel_(channel) {
+            channel_.callStarted(name);
+        }
+        ~CallWatch() { channel_.callEnded(); }
+        CallWatch(const CallWatch&) = delete;
+        CallWatch& operator=(const CallWatch&) = delete;
+
+      private:
+        TopicChannel& channel_;
+    };
+
+    std::shared_ptr<TopicChannel> channel_;
+    DataChangeSink* dataSink_ = nullptr;
+    ShutdownSink* shutdownSink_ = nullptr;
+    bool releasePending_ = false;
+    bool serverLost_ = false;
+    bool closed_ = false;
+};
+
+}  // namespace korven

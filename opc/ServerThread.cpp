@@ -1,0 +1,94 @@
+#include "opc/ServerThread.h"
+
+#include <objbase.h>
+
+#include <utility>
+
+#include "common/TickClock.h"
+#include "opc/ServerSession.h"
+
+namespace korven {
+namespace {
+
+bool gRunInline = false;
+
+DWORD WINAPI serve(void* parameter) {
+    std::unique_ptr<std::shared_ptr<TopicChannel>> channel(
+        static_cast<std::shared_ptr<TopicChannel>*>(parameter));
+    const HRESULT initialised = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    try {
+        ServerSession session(*channel);
+        session.run();
+    } catch (...) {
+        // Out of memory: the thread ends; its topic stays without a server.
+    }
+    if (SUCCEEDED(initialised)) {
+        CoUninitialize();
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool waitDispatching(HANDLE handle, ULONGLONG deadline) {
+    while (true) {
+        const ULONGLONG now = tickCount();
+        const DWORD wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        const DWORD woken =
+            MsgWaitForMultipleObjectsEx(1, &handle, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (woken == WAIT_OBJECT_0) {
+            return true;
+        }
+        if (woken != WAIT_OBJECT_0 + 1) {
+            return false;  // the deadline, or a failed wait
+        }
+        MSG message{};
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                // Kept for the message loop that ends on it.
+                PostQuitMessage(static_cast<int>(message.wParam));
+                return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+            }
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+}
+
+ServerThread::ServerThread(std::shared_ptr<TopicChannel> channel) {
+    if (gRunInline) {
+        inlineSession_ = std::make_unique<ServerSession>(channel);
+        ServerSession* session = inlineSession_.get();
+        channel->handleInline(
+            [session](ServerRequest& request) {
+                session->handle(request);
+                session->releaseIfShutDown();
+            },
+            [session] { session->releaseIfShutDown(); });
+        return;
+    }
+    auto* handed = new std::shared_ptr<TopicChannel>(std::move(channel));
+    thread_ = CreateThread(nullptr, 0, serve, handed, 0, nullptr);
+    if (thread_ == nullptr) {
+        delete handed;
+    }
+}
+
+ServerThread::~ServerThread() {
+    if (thread_ != nullptr) {
+        CloseHandle(thread_);
+    }
+}
+
+bool ServerThread::waitEnded(ULONGLONG deadline) {
+    if (thread_ == nullptr) {
+        return true;
+    }
+    return waitDispatching(thread_, deadline);
+}
+
+void ServerThread::runInline(bool on) {
+    gRunInline = on;
+}
+
+}  // namespace korven

@@ -1,0 +1,45 @@
+#pragma once
+// The thread a topic's session lives on: a single-threaded apartment of its
+// own, so that calls to the topic's server, however long they take, hold
+// back nothing but the topic. Made and ended by the topic's main-thread
+// object (TopicGroup); the thread owns its session and shares only the
+// channel.
+#include <windows.h>
+
+#include <memory>
+
+#include "opc/TopicChannel.h"
+
+namespace korven {
+
+class ServerSession;
+
+class ServerThread {
+  public:
+    // Starts the thread, which makes its session and serves the channel.
+    explicit ServerThread(std::shared_ptr<TopicChannel> channel);
+    // A thread still running (waiting in a call that does not return) is left
+    // to itself: the channel outlives whichever side ends last.
+    ~ServerThread();
+    ServerThread(const ServerThread&) = delete;
+    ServerThread& operator=(const ServerThread&) = delete;
+
+    bool started() const { return thread_ != nullptr || inlineSession_ != nullptr; }
+    // Waits until the thread has ended, at most until `deadline` (tick
+    // count), dispatching the caller's messages meanwhile. True when it has.
+    bool waitEnded(ULONGLONG deadline);
+
+    // Tests: sessions live on the thread that makes them and handle each
+    // request as it is posted.
+    static void runInline(bool on);
+
+  private:
+    HANDLE thread_ = nullptr;
+    std::unique_ptr<ServerSession> inlineSession_;
+};
+
+// Waits for `handle`, at most until `deadline` (tick count), dispatching the
+// calling thread's messages meanwhile. True when it was signalled.
+bool waitDispatching(HANDLE handle, ULONGLONG deadline);
+
+}  // namespace korven

@@ -1,0 +1,68 @@
+#pragma once
+// The channel between a topic's two threads: requests from the main thread to
+// the server thread, replies and reports back, and the call the server thread
+// is waiting in. Shared by both threads: every member is guarded by the
+// channel's own lock, which is held only to move records in and out, never
+// across a call to the server.
+#include <windows.h>
+
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+#include "opc/ServerRequest.h"
+
+namespace korven {
+
+// The call to the server that is out now, if any.
+struct CallInProgress {
+    unsigned long serial = 0;  // 0: no call is out; each call has a serial of its own
+    const char* name = nullptr;
+    ULONGLONG startedAt = 0;  // tick count
+};
+
+class TopicChannel {
+  public:
+    TopicChannel();
+    ~TopicChannel();
+    TopicChannel(const TopicChannel&) = delete;
+    TopicChannel& operator=(const TopicChannel&) = delete;
+
+    // Main thread. Queues a request and wakes the server thread. A status
+    // read, a state change or a refresh that is still queued, not yet taken,
+    // stands for the new one (a state change takes the newer values): false
+    // then, when nothing new was queued.
+    bool post(ServerRequest request);
+    std::deque<ServerReply> takeReplies();
+    // Signalled when a reply is queued (auto-reset).
+    HANDLE replyEvent() const { return replyEvent_; }
+    CallInProgress currentCall() const;
+
+    // Server thread.
+    std::optional<ServerRequest> takeRequest();
+    // Signalled when a request is queued (auto-reset).
+    HANDLE requestEvent() const { return requestEvent_; }
+    void reply(ServerReply reply);
+    void callStarted(const char* name);
+    void callEnded();
+
+    // Tests: requests are handled on the posting thread, as they are posted,
+    // and `idle` runs where the server thread would wait (before the main
+    // thread takes the replies).
+    void handleInline(std::function<void(ServerRequest&)> handler, std::function<void()> idle);
+    void runInlineIdle();
+
+  private:
+    mutable std::mutex lock_;
+    std::deque<ServerRequest> requests_;
+    std::deque<ServerReply> replies_;
+    CallInProgress call_;
+    unsigned long nextCallSerial_ = 1;
+    HANDLE requestEvent_ = nullptr;
+    HANDLE replyEvent_ = nullptr;
+    std::function<void(ServerRequest&)> inlineHandler_;
+    std::function<void()> inlineIdle_;
+};
+
+}  // namespace korven
