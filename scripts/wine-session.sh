@@ -148,7 +148,9 @@ program32_skip() {
   local out started=$SECONDS
   out="$(timeout -k 5 120 "$WINE32" "$probe" </dev/null 2>>"$log" | tr -d '\r')" || true
   echo "wine-session: $probe: ${out:-no output} ($((SECONDS - started)) s)" >>"$log"
-  [ "$out" = "archprobe: 32-bit WoW64" ] || echo "the 32-bit probe did not run as a WoW64 program (${out:-no output}; see $log)"
+  local first="${out%%$'\n'*}"
+  [ "$out" = "archprobe: 32-bit WoW64" ] ||
+    echo "the 32-bit probe did not run as a WoW64 program (${first:-no output}; see $log)"
 }
 
 stop() {

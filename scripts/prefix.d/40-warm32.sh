@@ -21,7 +21,7 @@ fi
 server_running() { # a process of the prefix runs the 32-bit server
   local windows="z:${server//\//\\}" pid program
   for pid in /proc/[0-9]*; do
-    program="$(tr '\0' '\n' <"$pid/cmdline" 2>/dev/null | head -n1)" || continue
+    program="$(tr '\0' '\n' 2>/dev/null <"$pid/cmdline" | head -n1)" || continue
     [ "${program,,}" = "${windows,,}" ] && return 0
   done
   return 1
