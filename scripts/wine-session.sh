@@ -75,7 +75,10 @@ start() {
   DISPLAY="$(cat "$wine_dir/display")"
   local skip32
   skip32="$(loader32_skip)"
-  if [ -f "$WINEPREFIX/system.reg" ] && [ -z "$skip32" ] && ! wow64_prefix; then
+  # Made anew once at most: a prefix made with the loader running is kept,
+  # with or without its 32-bit side.
+  local made32="$WINEPREFIX/korven-made-with-wine32"
+  if [ -f "$WINEPREFIX/system.reg" ] && [ -z "$skip32" ] && ! wow64_prefix && [ ! -f "$made32" ]; then
     echo "wine-session: the prefix has no 32-bit side (made before wine32 could run): made anew" >>"$log"
     "$WINESERVER" -k </dev/null >>"$log" 2>&1 || true
     "$WINESERVER" -w </dev/null >>"$log" 2>&1 || true
@@ -84,6 +87,7 @@ start() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$WINE64" wineboot -i </dev/null >>"$log" 2>&1
     "$WINESERVER" -w </dev/null >>"$log" 2>&1 || true
+    [ -n "$skip32" ] || touch "$made32"
   fi
   # A persistent server and the services, detached from the caller's streams.
   "$WINESERVER" -p </dev/null >>"$log" 2>&1 || true
