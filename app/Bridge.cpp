@@ -9,6 +9,7 @@
 #include "common/BridgeLock.h"
 #include "common/ConsoleLog.h"
 #include "config/TopicConfigLoader.h"
+#include "dde/AdvisePost.h"
 #include "dde/ConversationSweep.h"
 #include "dde/DdeService.h"
 #include "opc/TopicGroup.h"
@@ -53,6 +54,10 @@ bool startUp() {
     gDdeStarted = true;
     if (!registerDdeService()) {
         return false;
+    }
+    if (ddemlIsWine()) {
+        AdvisePost::giveEachLinkItsAtom(true);
+        logInfo(L"WineのDDEMLを検出。アドバイス通知の項目名アトムを各リンクに補います。");
     }
     return loadTopicConfiguration();
 }

@@ -1,5 +1,7 @@
 #include "dde/DdeCallback.h"
 
+#include "dde/AdvisePost.h"
+#include "dde/DdeInstance.h"
 #include "dde/DdeTransaction.h"
 #include "dde/LinkedConversations.h"
 #include "dde/SystemTopic.h"
@@ -36,16 +38,31 @@ HDDEDATA dispatch(const DdeTransaction& transaction) {
             return reinterpret_cast<HDDEDATA>(static_cast<INT_PTR>(linked));
         }
         case XTYP_ADVREQ: {
+            // Wine's DdePostAdvise asks for every link on the item's name, in
+            // every topic, naming the posting topic: a link of another topic
+            // gets nothing here, its own topic posts its own value.
+            AdvisePost::Request request(transaction.item, transaction.data1);
             TopicGroup* group = findTopicGroup(topic);
-            return group ? group->adviseData(transaction) : nullptr;
+            HDDEDATA data = nullptr;
+            if (group != nullptr &&
+                keyOf(ddeInstance().conversationTopic(transaction.conversation)) == keyOf(topic)) {
+                data = group->adviseData(transaction);
+            }
+            request.answered(data);
+            return data;
         }
         case XTYP_REQUEST: {
-            // Answered in the format asked for, CF_TEXT or CF_UNICODETEXT;
-            // any other gets no data, so the client tries its next format.
-            if (isSystemTopic(topic)) {
+            // Answered from the conversation's own topic, in the format asked
+            // for, CF_TEXT or CF_UNICODETEXT; any other gets no data, so the
+            // client tries its next format.
+            HSZ own = ddeInstance().conversationTopic(transaction.conversation);
+            if (own == nullptr) {
+                own = topic;
+            }
+            if (isSystemTopic(own)) {
                 return systemTopicData(transaction);
             }
-            TopicGroup* group = findTopicGroup(topic);
+            TopicGroup* group = findTopicGroup(own);
             return group ? group->requestData(transaction) : nullptr;
         }
         case XTYP_ADVSTOP: {

@@ -64,6 +64,15 @@ bool DdeInstance::partnerAlive(HCONV conversation) {
     return IsWindow(info.hwndPartner) != FALSE;
 }
 
+HSZ DdeInstance::conversationTopic(HCONV conversation) {
+    CONVINFO info{};
+    info.cb = sizeof info;
+    if (DdeQueryConvInfo(conversation, QID_SYNC, &info) == 0) {
+        return nullptr;
+    }
+    return info.hszTopic;
+}
+
 DdeInstance& ddeInstance() {
     return gReplacement ? *gReplacement : gProcessInstance;
 }

@@ -30,6 +30,9 @@ class DdeInstance {
     // no longer knows the conversation or the partner's window is gone (its
     // process ended without a disconnect).
     virtual bool partnerAlive(HCONV conversation);
+    // The topic a conversation was opened on (DdeQueryConvInfo); null when
+    // DDEML does not know the conversation.
+    virtual HSZ conversationTopic(HCONV conversation);
 
   protected:
     DWORD id_ = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace korven {
 namespace {
@@ -26,6 +27,50 @@ bool inside(std::size_t offset, std::size_t length, std::size_t size) {
 // Room a server may leave after a value's data: the text's NUL and padding
 // to the next record's alignment.
 constexpr std::size_t kRecordSlack = 8;
+
+// An array value is followed by the server's own SAFEARRAY record, copied as
+// it stands in its memory, then by the elements. The record is as wide as
+// the server's pointers, as the value records are: cDims (2), fFeatures (2),
+// cbElements (4), cLocks (4), then pvData (4 bytes; 4 bytes of padding and 8
+// on a 64-bit server), then one bound (cElements 4, lLbound 4) per dimension.
+constexpr std::size_t kArrayHeaderSize = 16;
+constexpr std::size_t kWideArrayHeaderSize = 24;
+constexpr std::size_t kArrayBoundSize = 8;
+
+std::size_t arrayHeaderSize(std::size_t width) {
+    return width == kWideValueRecordSize ? kWideArrayHeaderSize : kArrayHeaderSize;
+}
+
+// The bytes an array's SAFEARRAY record and elements take after the value
+// record at `at`, laid out for `width`; nothing when they would not lie
+// wholly before `end`.
+std::optional<std::size_t> arrayDataSize(const std::uint8_t* block, std::size_t at,
+                                         std::size_t width, std::size_t end) {
+    const std::size_t header = at + width;
+    const std::size_t fixed = arrayHeaderSize(width);
+    if (!inside(header, fixed, end)) {
+        return std::nullopt;
+    }
+    const std::size_t dimensions = readWord(block + header);
+    const std::size_t elementSize = readDword(block + header + 4);
+    if (dimensions == 0 || dimensions > (end - header - fixed) / kArrayBoundSize) {
+        return std::nullopt;
+    }
+    const std::size_t bounds = header + fixed;
+    std::size_t data = elementSize;
+    for (std::size_t d = 0; d < dimensions; ++d) {
+        const std::size_t elements = readDword(block + bounds + kArrayBoundSize * d);
+        if (elements != 0 && data > end / elements) {
+            return std::nullopt;
+        }
+        data *= elements;
+    }
+    const std::size_t need = fixed + kArrayBoundSize * dimensions + data;
+    if (!inside(header, need, end)) {
+        return std::nullopt;
+    }
+    return need;
+}
 
 // True when the records of the block, read `width` bytes wide, lie inside it
 // and end where the next one (or the block) begins.
@@ -55,7 +100,7 @@ bool recordsFit(const std::uint8_t* block, std::size_t size, std::size_t width) 
         }
         std::size_t need = width;
         const std::uint16_t type = readWord(block + at);
-        if (type == kTypeBstr || (type & kTypeArrayBit) != 0) {
+        if (type == kTypeBstr) {
             if (!inside(at + width, 4, end)) {
                 return false;
             }
@@ -64,6 +109,12 @@ bool recordsFit(const std::uint8_t* block, std::size_t size, std::size_t width) 
                 return false;
             }
             need += 4 + bytes;
+        } else if ((type & kTypeArrayBit) != 0) {
+            const std::optional<std::size_t> array = arrayDataSize(block, at, width, end);
+            if (!array) {
+                return false;
+            }
+            need += *array;
         }
         if (next < at + need || next - (at + need) > kRecordSlack) {
             return false;

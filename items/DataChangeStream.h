@@ -18,7 +18,8 @@ constexpr std::size_t kWideValueRecordSize = 24;
 
 // The VARIANT type words the decoder itself tells apart.
 constexpr std::uint16_t kTypeBstr = 8;           // VT_BSTR: a text follows the record
-constexpr std::uint16_t kTypeArrayBit = 0x2000;  // VT_ARRAY: elements follow the record
+// VT_ARRAY: the server's SAFEARRAY record and the elements follow the value record.
+constexpr std::uint16_t kTypeArrayBit = 0x2000;
 
 // One item of a block as the stream carries it.
 struct StreamItem {

@@ -7,6 +7,7 @@
 
 #include "common/BridgeLock.h"
 #include "common/ComMemory.h"
+#include "dde/AdvisePost.h"
 #include "dde/DdeInstance.h"
 #include "opc/TopicGroup.h"
 
@@ -39,7 +40,7 @@ void TopicGroup::tick() {
             break;
         }
         postCursor = *next;
-        ddeInstance().postAdvise(topicHandle, stringHandleOf(postCursor));
+        AdvisePost::post(topicHandle, stringHandleOf(postCursor));
         // DDEML asks for the data inside the post; the set may have grown
         // meanwhile, so the successor is found afresh.
         next = dirtyItems.upper_bound(postCursor);
@@ -90,7 +91,7 @@ void TopicGroup::removePass() {
     }
 }
 
-void TopicGroup::addPass() {
+void TopicGroup::addPass(bool postAdded) {
     BridgeLockHold hold;
     if (itemTable.empty() || !groupUsable()) {
         return;
@@ -149,7 +150,9 @@ void TopicGroup::addPass() {
         } else {
             entry.addError = -1;
         }
-        dirtyItems.insert(item);
+        if (postAdded || entry.addError != 0) {
+            dirtyItems.insert(item);
+        }
     }
     // Every result's blob is the caller's to free, whether the results were
     // taken or not.

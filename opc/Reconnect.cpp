@@ -62,7 +62,9 @@ void TopicGroup::reconnectWhenDue() {
     logInfo(L"「" + topicName.str() + L"」再接続。");
 
     // The old server's handles and verdicts mean nothing to the new one:
-    // every item that still has links goes to it in one batch.
+    // every item that still has links goes to it in one batch. Their links
+    // keep what they last received until the new server's first values: an
+    // old value sent again would look like a new one.
     for (auto& [item, entry] : itemTable) {
         entry.added = false;
         entry.serverHandle = 0;
@@ -70,7 +72,7 @@ void TopicGroup::reconnectWhenDue() {
     }
     orphanServerHandles.clear();
     removePass();
-    addPass();
+    addPass(false);
 }
 
 }  // namespace korven

@@ -79,7 +79,12 @@ class TopicGroup {
     // The 10 ms timer's work.
     void tick();
     void removePass();
-    void addPass();
+    // Puts every linked item not yet in the OPC group into it with one call.
+    // Each item of the batch is posted at once (its links learn of the new
+    // item, or of its add error), unless `postAdded` is false: then an item
+    // the server took keeps what its links last received until its first
+    // value arrives (a reconnect sends nothing old again).
+    void addPass(bool postAdded = true);
 
     ItemTable itemTable;
     ConversationLinks conversationLinks;

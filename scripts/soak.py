@@ -60,6 +60,7 @@ SHUTDOWN_PREFIX = f"情報：「{TOPIC}」シャットダウン。"
 LINK_FAILED = f"異常：「{TOPIC}」アイテムのリンクに失敗。"
 
 BARE_SERVICE = "KORVENBARE"
+BARE_PREFIX = "B"  # the bare server's items are named apart from the bridge's
 BARE_RATE_MS = 1000  # the rate of the simulation server's items at Update Speed High
 SHARED_SECONDS = 30  # the shared items' measuring window
 
@@ -309,6 +310,55 @@ class BareServer:
     def close(self):
         harness.end_process(self.proc, 20)
         self.err.close()
+
+
+def bare_names(items):
+    return [BARE_PREFIX + item for item in items]
+
+
+def global_atoms():
+    """The names of the global atom table, where DDE messages carry item
+    names (the DDE client tool's atoms command)."""
+    code, out, err = harness.run_tool(DDECLIENT_EXE, ["atoms"], timeout=60)
+    names = [fields(line)["name"] for line in out.decode("utf-8", "replace").splitlines()
+             if line.startswith("ATOM ")]
+    if code != 0 or not any(line.startswith("ATOMS OK") for line in
+                            out.decode("utf-8", "replace").splitlines()):
+        raise AssertionError(f"the atom list failed: {code} {out[-300:]!r} {err[-300:]!r}")
+    return names
+
+
+def bridge_item_names():
+    names = SOAK_ITEMS + VISIT_ITEMS + SHARED_ITEMS + LONE_ITEMS + KILLED_ITEMS
+    names += [item for items in CHURN_ITEMS for item in items]
+    return {name.upper() for name in names}
+
+
+def check_atoms(before, bare):
+    """No reference of a global atom for the bridge's item names outlives
+    the run, and the table has not grown but by the bare server's names (its
+    own, `bare`, and its items'; Wine's DdePostAdvise leaves a reference
+    behind for every post that reaches no link, which the bare server makes
+    in the two seconds after an item's last unlink)."""
+    ours = bridge_item_names()
+
+    def leaked():
+        return [n for n in global_atoms() if n.upper() in ours]
+
+    try:
+        poll(lambda: not leaked(), 15, interval=1.0, what="the item names' atoms to go")
+    except AssertionError:
+        pass
+    after = global_atoms()
+    left = sorted(n for n in after if n.upper() in ours)
+    grown = [n for n in after
+             if n not in before and n not in bare and not n.startswith(BARE_PREFIX)]
+    RESULTS.check("whole run: global atom table: no item name of the bridge left, no growth",
+                  not left and not grown,
+                  f"{len(before)} atoms before, {len(after)} after "
+                  f"({len([n for n in after if n.startswith(BARE_PREFIX)])} of the bare server's "
+                  f"items); bridge item names left: {len(left)} {left[:5]}; other new names: "
+                  f"{grown[:5]}")
 
 
 def linked_client(name, service, items, keep_history=False):
@@ -630,7 +680,7 @@ def soak(bridge, pid, sim, bare):
         poll(lambda: any("rate=1000" in l for l in sim.calls("IOPCGroupStateMgt.SetState")), 20,
              what="the group at 1000 ms")
         main = linked_client("soak-main", "KORVEN", SOAK_ITEMS, keep_history=True)
-        bare_main = linked_client("bare-main", BARE_SERVICE, SOAK_ITEMS)
+        bare_main = linked_client("bare-main", BARE_SERVICE, bare_names(SOAK_ITEMS))
         poll(lambda: all(v != "#EMPTY" for v in main.snapshot()[0].values())
              and len(main.snapshot()[0]) == len(SOAK_ITEMS), 30, interval=0.2,
              what="values for every soak item")
@@ -779,8 +829,9 @@ def shared_items(bridge, sim, bare):
     clients = {}
     refused = 0
     try:
-        for service, tag in (("KORVEN", "bridge"), (BARE_SERVICE, "bare")):
+        for service, tag, named in (("KORVEN", "bridge", list), (BARE_SERVICE, "bare", bare_names)):
             for name, items in (("a", SHARED_ITEMS), ("b", SHARED_ITEMS), ("lone", LONE_ITEMS)):
+                items = named(items)
                 client = Client(f"shared-{tag}-{name}", keep_history=True)
                 clients[(tag, name)] = (client, items)
                 client.send(f"connect {service} {TOPIC}")
@@ -797,12 +848,17 @@ def shared_items(bridge, sim, bare):
         for tag, label in (("bridge", "bridge"), ("bare", "bare server")):
             lone = max(1, got[(tag, "lone")])
             a, b = got[(tag, "a")], got[(tag, "b")]
-            RESULTS.figure(f"shared items, {label}: updates of two clients on the same items "
-                           f"({SHARED_SECONDS} s)",
-                           f"{a} and {b}, against {got[(tag, 'lone')]} of a lone client on as "
-                           f"many other items: {100 * (1 - a / lone):.0f} % and "
-                           f"{100 * (1 - b / lone):.0f} % missed, together "
-                           f"{100 * (a + b) / lone:.0f} % of one client's updates")
+            text = (f"{a} and {b}, against {got[(tag, 'lone')]} of a lone client on as "
+                    f"many other items: {100 * a / lone:.1f} % and {100 * b / lone:.1f} %")
+            if tag == "bridge":
+                # Each link a post reaches carries a reference of the item's
+                # name of its own: sharing an item costs its clients nothing.
+                RESULTS.check(f"shared items, bridge: each of two clients on the same items gets "
+                              f"at least 99 % of a lone client's updates ({SHARED_SECONDS} s)",
+                              min(a, b) >= 0.99 * lone, text)
+            else:
+                RESULTS.figure(f"shared items, {label}: updates of two clients on the same items "
+                               f"({SHARED_SECONDS} s)", text)
         for client, _ in clients.values():
             client.send("disconnect")
             client.finish(30)
@@ -835,11 +891,14 @@ def main():
             sys.exit(f"soak: expected one KORVEN.exe process in the prefix, found {pids}")
         pid = pids[0]
         RESULTS.figure("bridge resident memory after start-up (kB)", rss_kb(pid))
+        atoms_before = global_atoms()
         if not ARGS.no_churn:
             churn(bridge, pid)
         shared_errors = []
+        bare_atoms = set()
         if not ARGS.no_soak:
             bare = BareServer()
+            bare_atoms = set(global_atoms()) - set(atoms_before)
             soak(bridge, pid, sim, bare)
             before = len(bridge.err_lines())
             refused = shared_items(bridge, sim, bare)
@@ -848,6 +907,7 @@ def main():
                            f"{refused}, {sum(1 for l in shared_errors if l == LINK_FAILED)} "
                            f"(the item name Wine hands over can be gone)")
             wait_links_zero(bridge, 0, 30)
+        check_atoms(atoms_before, bare_atoms)
         events = link_events(bridge.out_lines())
         faults = pairing_faults(events)
         RESULTS.check("whole run: link lines pair up with unlink lines, last count 0",

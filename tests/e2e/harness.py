@@ -32,6 +32,11 @@ RPCSS_EXE = r"C:\windows\system32\rpcss.exe"
 LOG_ENCODING = "cp932"
 DEFAULT_TIMEOUT = 20.0
 
+BANNER = "      ======== KORVEN OPC-DDE Bridge ========"
+# Said once at every start under Wine, whose DDEML shares one reference of an
+# item's name among all the links of a post.
+WINE_DDEML = "情報：WineのDDEMLを検出。アドバイス通知の項目名アトムを各リンクに補います。"
+
 
 def wine_env(lang=None):
     env = dict(os.environ)

@@ -2,9 +2,7 @@
 the start-up failures that end the process with exit code 1."""
 import unittest
 
-from harness import BridgeTestCase
-
-BANNER = "      ======== KORVEN OPC-DDE Bridge ========"
+from harness import BANNER, WINE_DDEML, BridgeTestCase
 
 
 def settings(section, node="", progid="Velmora.Ctrl9.1"):
@@ -16,22 +14,22 @@ class Sections(BridgeTestCase):
         bridge = self.failed_start("[Line1]\n[system]\nProgID=X\n")
         self.assertEqual(bridge.err_lines(), ["異常：「SYSTEM」は予約されている名前です。"])
         self.assertEqual(bridge.out_lines(), [
-            BANNER, settings("Line1"), "情報：「Line1」のインスタンス生成。",
+            BANNER, WINE_DDEML, settings("Line1"), "情報：「Line1」のインスタンス生成。",
             "情報：「Line1」の解放。", "情報：終了。"])
 
     def test_keys_are_cut_to_31_characters(self):
         progid = "Vendor.VeryLongServerName.Version.2"
         node = "plant-station-with-a-long-name-07"
         bridge = self.failed_start(f"[Line1]\nProgID={progid}\nNode={node}\n")
-        self.assertEqual(bridge.out_lines(), [BANNER, settings("Line1", node[:31], progid[:31]),
-                                              "情報：終了。"])
+        self.assertEqual(bridge.out_lines(), [
+            BANNER, WINE_DDEML, settings("Line1", node[:31], progid[:31]), "情報：終了。"])
         self.assertEqual(bridge.err_lines(), [
             f"異常：「Line1」に「{progid[:31]}」が存在しません。(-2147221005)"])
 
     def test_names_differing_in_case_are_one_topic_and_the_second_is_released(self):
         bridge = self.start_bridge("[Line1]\n[LINE1]\n[Line2]\n")
         lines = bridge.out_lines()
-        self.assertEqual(lines[1:8], [
+        self.assertEqual(lines[1:9], [WINE_DDEML,
             settings("Line1"), "情報：「Line1」のインスタンス生成。",
             settings("LINE1"), "情報：「LINE1」のインスタンス生成。", "情報：「LINE1」の解放。",
             settings("Line2"), "情報：「Line2」のインスタンス生成。"])

@@ -3,7 +3,8 @@
 The tool walks the server's address space through IOPCBrowseServerAddressSpace
 and reads properties 1 and 5 through IOPCItemProperties: every name, item ID
 and type in its output has crossed the process boundary through the
-proxy/stub.
+proxy/stub. With /Servers it lists the servers the prefix registers in the OPC
+Data Access categories, through the system's category manager.
 """
 import os
 import re
@@ -92,6 +93,31 @@ class NestedBrowseTest(SimulationCase):
         ])
 
 
+class ServerListTest(unittest.TestCase):
+    """/Servers: the category manager of this prefix, or another computer's OpcEnum."""
+
+    def test_the_servers_registered_here_one_line_each(self):
+        # The simulation's class is registered in category 1.0 under two ProgIDs;
+        # the class names Korven.OpcSim.1 as its own.
+        code, out, err = run_tool(OPCBROWSE, ["/Servers"], timeout=60)
+        self.assertEqual(code, 0, (out, err))
+        self.assertEqual(out.decode("utf-8").split("\r\n"), [
+            "SERVERS OK",
+            "SERVER progid=Korven.OpcSim.1 versions=1.0 "
+            "clsid={6E2B1F4A-93C4-4D8A-B1E7-3F5A0C9D2E61} "
+            "text=Korven OPC DA 1.0 simulation server",
+            "END servers=1 code=0", ""])
+
+    def test_another_computer_is_asked_through_its_opcenum(self):
+        # Wine has no remote activation: the creation of OpcEnum there fails.
+        code, out, _ = run_tool(OPCBROWSE, ["/node=plc-station-2", "/servers"], timeout=60)
+        self.assertEqual(code, 1)
+        self.assertEqual(out.decode("utf-8").split("\r\n"), [
+            "SERVERS FAIL node=plc-station-2 step=create hr=0x80040154 "
+            "text=Class not registered",
+            "END servers=0 code=1", ""])
+
+
 class ErrorTest(unittest.TestCase):
     def test_an_unknown_progid_is_a_server_error_and_a_bad_command_line_a_usage_error(self):
         code, out, _ = run_tool(OPCBROWSE, ["No.Such.Server.1"], timeout=60)
@@ -101,9 +127,12 @@ class ErrorTest(unittest.TestCase):
             "text=Invalid class string",
             "END branches=0 leaves=0 code=1", ""])
 
-        code, out, err = run_tool(OPCBROWSE, [PROGID, "/Tree"], timeout=60)
-        self.assertEqual((code, out), (2, b""))
-        self.assertTrue(err.startswith(b"USAGE error=unknown option /Tree\r\n"), err)
+        for args, error in [([PROGID, "/Tree"], b"unknown option /Tree"),
+                            (["/Servers", PROGID], b"/Servers takes no ProgID: " + PROGID.encode()),
+                            (["/Flat", "/Servers"], b"/Servers and /Flat do not go together")]:
+            code, out, err = run_tool(OPCBROWSE, args, timeout=60)
+            self.assertEqual((code, out), (2, b""), args)
+            self.assertTrue(err.startswith(b"USAGE error=" + error + b"\r\n"), err)
 
 
 if __name__ == "__main__":

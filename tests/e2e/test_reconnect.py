@@ -5,10 +5,10 @@ Exit stays clean at any moment."""
 import os
 import unittest
 
-from harness import BridgeTestCase, data_bytes, fields, poll
+from harness import BridgeTestCase, data_bytes, expect_value, fields, poll
 from test_window import SERVER_HANDLE, STATE, wait_page
 
-SCENARIO = "[server]\nrevise = *:250\n[items]\nA = VT_I4; 1; counter\n"
+SCENARIO = "[server]\nrevise = *:250\n[items]\nA = VT_I4; 1; counter\nB = VT_I4; 7\n"
 
 
 def next_value(client, item, predicate, timeout=20.0):
@@ -35,14 +35,31 @@ class Reconnect(BridgeTestCase):
         self.sim.command("shutdown maintenance")
         bridge.wait_out("情報：「Line1」シャットダウン。(maintenance)")
         wait_page(lambda p: p[STATE] == "UNKNOWN", "UNKNOWN during the outage")
+        client.call("advise", "B")
         # The server ends once the bridge has let go of it; an interval later
         # the bridge has COM start it again, and the counter starts afresh.
         poll(lambda: self.sim.calls("Server.Exit"), what="the server to end")
         bridge.wait_out("情報：「Line1」再接続。", timeout=15)
         added = self.sim.wait_call("IOPCItemMgt.AddItems", 2)
         self.assertIn('id="A"', added[1])
+        self.assertIn('id="B"', added[1])
         self.assertEqual(len(self.sim.calls("Server.Start")), 2)
         next_value(client, "A", lambda d: number(d) == 2)
+        expect_value(client, "B", "7")
+        # Nothing old is sent again as an update: each value of A comes once
+        # (the counter runs up, then afresh from the new server), and the link
+        # made during the outage gets its first value, no placeholder.
+        received = {"A": [], "B": []}
+        for line in client.seen:
+            f = fields(line.decode()) if line.startswith(b"DATA ") else {}
+            if f.get("item") in received:
+                received[f["item"]].append(data_bytes(line))
+        a = [number(d) for d in received["A"] if d != b"#EMPTY\0"]
+        self.assertTrue(all(n is not None for n in a), received["A"])
+        restart = next(i for i in range(1, len(a)) if a[i] < a[i - 1])
+        self.assertEqual(a[:restart], sorted(set(a[:restart])), a)
+        self.assertEqual(a[restart:], sorted(set(a[restart:])), a)
+        self.assertEqual(received["B"], [b"7\0"])
         # The page shows the new server and group again.
         wait_page(lambda p: p[STATE] == "RUNNING" and p[SERVER_HANDLE] != "0x00000000",
                   "the new connection")

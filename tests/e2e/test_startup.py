@@ -3,9 +3,9 @@ import os
 import struct
 import unittest
 
-from harness import (BUILD_DIR, KORVEN_EXE, BridgeTestCase, fields, run_tool, run_windriver)
+from harness import (BANNER, BUILD_DIR, KORVEN_EXE, WINE_DDEML, BridgeTestCase, fields, run_tool,
+                     run_windriver)
 
-BANNER = "      ======== KORVEN OPC-DDE Bridge ========"
 
 
 def cp932_lines(*lines):
@@ -17,10 +17,12 @@ class StartAndExit(BridgeTestCase):
         bridge = self.start_bridge(ini=None)
         path = "Z:" + bridge.dir.replace("/", "\\") + "\\KORVEN.ini"
         none = f"情報：「{path}」に設定されたトピックがありません。"
-        self.assertEqual(bridge.out_bytes(), cp932_lines(BANNER, none, "情報：スタートアップ完了。"))
+        self.assertEqual(bridge.out_bytes(),
+                         cp932_lines(BANNER, WINE_DDEML, none, "情報：スタートアップ完了。"))
         self.assertEqual(bridge.exit_via_menu(), 0)
         self.assertEqual(bridge.out_bytes(), cp932_lines(
-            BANNER, none, "情報：スタートアップ完了。", "情報：終了コード(0)。", "情報：終了。"))
+            BANNER, WINE_DDEML, none, "情報：スタートアップ完了。", "情報：終了コード(0)。",
+            "情報：終了。"))
         self.assertEqual(bridge.err_bytes(), b"")
 
     def test_window_sits_in_the_lower_right_corner_and_close_only_hides_it(self):

@@ -30,6 +30,7 @@ class BlockBuilder {
         std::wstring text;  // VT_BSTR
         WORD quality = 0xC0;
         WORD reserved = 0;
+        std::vector<double> elements = {};  // VT_ARRAY | VT_R8, one dimension
     };
 
     std::vector<std::uint8_t> build(const std::vector<Item>& items, HRESULT status = S_OK,
@@ -53,6 +54,18 @@ class BlockBuilder {
                 block.resize(block.size() + 4 + bytes + 2);
                 put32(block, value + width, bytes);
                 std::memcpy(block.data() + value + width + 4, item.text.data(), bytes);
+            } else if (item.type & VT_ARRAY) {
+                // The server's SAFEARRAY as it lies in its memory, as wide as
+                // its pointers, then the elements.
+                const size_t header = block.size();
+                const size_t fixed = width == kValueRecordSize ? 16 : 24;
+                const DWORD bytes = static_cast<DWORD>(item.elements.size() * sizeof(double));
+                block.resize(header + fixed + 8 + bytes);
+                put16(block, header, 1);                     // cDims
+                put16(block, header + 2, FADF_HAVEVARTYPE);  // fFeatures
+                put32(block, header + 4, sizeof(double));    // cbElements
+                put32(block, header + fixed, static_cast<DWORD>(item.elements.size()));
+                std::memcpy(block.data() + header + fixed + 8, item.elements.data(), bytes);
             }
         }
         put32(block, 0, static_cast<DWORD>(block.size()));
@@ -118,6 +131,31 @@ TEST(StreamDecoding, RecordWidthIsToldByTheBlock) {
     auto odd = BlockBuilder().build(items);
     BlockBuilder::put32(odd, kGroupHeaderSize + 4, static_cast<DWORD>(odd.size() - 18));
     EXPECT_EQ(recordWidthOf(odd.data(), odd.size()), kValueRecordSize);
+}
+
+TEST(StreamDecoding, ArraysTakePartInTheWidthByTheirOwnLayout) {
+    // A 64-bit server's array is followed by its 24-byte SAFEARRAY record,
+    // whose first word (cDims 1, fFeatures 0x0080) is no string byte count.
+    const std::vector<BlockBuilder::Item> items = {
+        {0xC001, VT_BSTR, 0, L"運転中"},
+        {0xC002, static_cast<WORD>(VT_ARRAY | VT_R8), 0, L"", 0xC0, 0, {1.5, 2.5, 3.5}},
+        {0xC003, VT_BSTR, 0, L"停止"},
+        {0xC004, static_cast<WORD>(VT_ARRAY | VT_R8), 0, L"", 0xC0, 0, {}}};
+    for (size_t width : {kValueRecordSize, kWideValueRecordSize}) {
+        const auto block = BlockBuilder().build(items, S_OK, width);
+        const DataChangeBlock decoded = decodeDataChangeBlock(block.data(), block.size());
+        EXPECT_EQ(decoded.recordWidth, width);
+        EXPECT_EQ(decoded.badItem, -1);
+        ASSERT_EQ(decoded.items.size(), 4u) << width;
+        EXPECT_EQ(decoded.items[0].text, u"運転中") << width;
+        EXPECT_EQ(decoded.items[1].type, VT_ARRAY | VT_R8);
+        EXPECT_EQ(decoded.items[2].text, u"停止") << width;
+    }
+    // An array whose elements would run past the next record agrees with no
+    // width: the block is read as 16-byte records.
+    auto lying = BlockBuilder().build({items[1], items[0]}, S_OK, kWideValueRecordSize);
+    BlockBuilder::put32(lying, kGroupHeaderSize + 2 * kItemHeaderSize + 24 + 24, 4);
+    EXPECT_EQ(recordWidthOf(lying.data(), lying.size()), kValueRecordSize);
 }
 
 TEST(StreamDecoding, OddStringByteCountDropsTheRemainder) {

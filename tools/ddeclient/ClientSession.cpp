@@ -1,5 +1,6 @@
 #include "ClientSession.h"
 
+#include <cstdio>
 #include <optional>
 
 #include "ClipboardFormat.h"
@@ -148,10 +149,32 @@ bool ClientSession::run(const Command& c) {
         case Op::Echo:
             writeLine("ECHO text=" + escape(toUtf8(c.first), false));
             return true;
+        case Op::Atoms:
+            listGlobalAtoms();
+            return true;
         case Op::Stdin:
             return true;
     }
     return false;
+}
+
+void ClientSession::listGlobalAtoms() {
+    // DDE names travel as global atoms: a name that outlives every message
+    // and link holding it is a reference someone never gave back.
+    constexpr UINT kFirstStringAtom = 0xC000;
+    constexpr UINT kLastAtom = 0xFFFF;
+    int count = 0;
+    for (UINT value = kFirstStringAtom; value <= kLastAtom; ++value) {
+        wchar_t name[256] = {};
+        if (GlobalGetAtomNameW(static_cast<ATOM>(value), name, 256) == 0) {
+            continue;
+        }
+        ++count;
+        char hex[16] = {};
+        std::snprintf(hex, sizeof hex, "0x%04X", value);
+        writeLine(std::string("ATOM value=") + hex + " name=" + nameField(name));
+    }
+    writeLine("ATOMS OK count=" + std::to_string(count));
 }
 
 ClientSession::Conversation* ClientSession::find(HCONV handle) {

@@ -52,6 +52,8 @@ class ClientSession {
     HDDEDATA transact(HCONV conversation, LPBYTE data, DWORD size, HSZ item, UINT format, UINT type,
                       DWORD* result, UINT* error);
     bool disconnect();
+    // One ATOM line per name in the global atom table, then the count.
+    void listGlobalAtoms();
 
     // Conversations the partner ended: Wine calls no XTYP_DISCONNECT for them,
     // so each command first looks at the state of every open one.

@@ -15,7 +15,7 @@ struct Word {
     Op op;
 };
 
-constexpr std::array<Word, 14> kWords{{
+constexpr std::array<Word, 15> kWords{{
     {L"connect", Op::Connect},
     {L"connectlist", Op::ConnectList},
     {L"use", Op::Use},
@@ -28,6 +28,7 @@ constexpr std::array<Word, 14> kWords{{
     {L"wait", Op::Wait},
     {L"timeout", Op::Timeout},
     {L"echo", Op::Echo},
+    {L"atoms", Op::Atoms},
     {L"stdin", Op::Stdin},
     {L"-", Op::Stdin},
 }};
@@ -173,6 +174,7 @@ ParseResult parseScript(const std::vector<std::wstring>& tokens, bool implicitCo
                 ok = needNumber(L"MS");
                 break;
             case Op::Disconnect:
+            case Op::Atoms:
             case Op::Stdin:
                 break;
         }

@@ -23,6 +23,7 @@ enum class Op {
     Wait,
     Timeout,
     Echo,
+    Atoms,
     Stdin,
 };
 

@@ -18,6 +18,8 @@ OptionsResult parseBrowseOptions(const std::vector<std::wstring>& arguments) {
     for (const std::wstring& argument : arguments) {
         if (argument.size() == 5 && startsWithNoCase(argument, L"/Flat")) {
             result.options.flat = true;
+        } else if (argument.size() == 8 && startsWithNoCase(argument, L"/Servers")) {
+            result.options.servers = true;
         } else if (startsWithNoCase(argument, L"/Node=")) {
             result.options.node = argument.substr(6);
             if (result.options.node.empty()) {
@@ -34,7 +36,13 @@ OptionsResult parseBrowseOptions(const std::vector<std::wstring>& arguments) {
             result.options.progId = argument;
         }
     }
-    if (result.options.progId.empty()) {
+    if (result.options.servers) {
+        if (!result.options.progId.empty()) {
+            result.error = L"/Servers takes no ProgID: " + result.options.progId;
+        } else if (result.options.flat) {
+            result.error = L"/Servers and /Flat do not go together";
+        }
+    } else if (result.options.progId.empty()) {
         result.error = L"no ProgID";
     }
     return result;

@@ -1,11 +1,12 @@
 // opcbrowse: lists the item IDs of an OPC DA server, as a tree of branches
 // and leaves or as a flat list, with each item's canonical type and access
-// rights when the server tells them. See README.md for the output lines and
-// the exit codes.
+// rights when the server tells them; with /Servers, the OPC DA servers of a
+// computer. See README.md for the output lines and the exit codes.
 #include <windows.h>
 #include <objbase.h>
 
 #include <string>
+#include <vector>
 
 #include "AddressWalk.h"
 #include "BrowseOptions.h"
@@ -13,7 +14,9 @@
 #include "CommandLine.h"
 #include "EntryText.h"
 #include "OutputSink.h"
+#include "ServerCatalog.h"
 #include "ServerConnect.h"
+#include "ServerSources.h"
 #include "TextEscape.h"
 
 namespace {
@@ -24,8 +27,11 @@ constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "usage: opcbrowse <ProgID> [/Node=<name>] [/Flat]\n"
+    "       opcbrowse /Servers [/Node=<name>]\n"
     "  lists the server's item IDs: a tree of branches and leaves, or with /Flat\n"
-    "  one fully qualified item ID a line; /Node= browses a server on another computer";
+    "  one fully qualified item ID a line; /Node= browses a server on another computer.\n"
+    "  /Servers lists the OPC DA servers registered on this computer, or on the\n"
+    "  computer /Node= names (through its OpcEnum)";
 
 std::string failureText(HRESULT hr) {
     return " hr=" + opcbrowse::resultCode(hr) +
@@ -80,6 +86,46 @@ int browseServer(const opcbrowse::BrowseOptions& options, bool& flat, int& branc
     return complete ? kExitOk : kExitServer;
 }
 
+// Lists the servers of this computer or of the node and writes every line
+// but the last; returns the exit code.
+int listServers(const opcbrowse::BrowseOptions& options, int& count) {
+    const std::string node =
+        options.node.empty() ? std::string() : " node=" + ddetool::fieldText(options.node);
+    opcbrowse::CategoryManagerSource local;
+    opcbrowse::OpcEnumSource remote;
+    opcbrowse::ServerSource* source = &local;
+    HRESULT hr = S_OK;
+    if (options.node.empty()) {
+        hr = local.open();
+    } else {
+        hr = remote.open(options.node);
+        source = &remote;
+    }
+    if (FAILED(hr)) {
+        ddetool::writeLine("SERVERS FAIL" + node + " step=create" + failureText(hr));
+        return kExitServer;
+    }
+    std::vector<opcbrowse::ServerEntry> servers;
+    const opcbrowse::CatalogResult listed = opcbrowse::collectServers(*source, servers);
+    if (FAILED(listed.hr)) {
+        ddetool::writeLine("SERVERS FAIL" + node + " step=" + listed.step +
+                           " version=" + listed.version + failureText(listed.hr));
+        return kExitServer;
+    }
+    ddetool::writeLine("SERVERS OK" + node);
+    for (const opcbrowse::ServerEntry& server : servers) {
+        std::string versions;
+        for (const std::string& version : server.versions) {
+            versions += (versions.empty() ? "" : ",") + version;
+        }
+        ddetool::writeLine("SERVER progid=" + ddetool::fieldText(server.progId) +
+                           " versions=" + versions + " clsid=" + ddetool::fieldText(server.clsid) +
+                           " text=" + ddetool::escape(ddetool::toUtf8(server.description), false));
+    }
+    count = static_cast<int>(servers.size());
+    return kExitOk;
+}
+
 }  // namespace
 
 int main() {
@@ -96,6 +142,7 @@ int main() {
     bool flat = options.flat;
     int branches = 0;
     int items = 0;
+    int servers = 0;
     int code = kExitOk;
     HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (FAILED(hr)) {
@@ -107,13 +154,20 @@ int main() {
         if (FAILED(hr)) {
             ddetool::writeLine("COM FAIL step=CoInitializeSecurity" + failureText(hr));
             code = kExitServer;
+        } else if (options.servers) {
+            code = listServers(options, servers);
         } else {
             code = browseServer(options, flat, branches, items);
         }
         CoUninitialize();
     }
-    ddetool::writeLine(flat ? "END items=" + std::to_string(items) + " code=" + std::to_string(code)
-                            : "END branches=" + std::to_string(branches) + " leaves=" +
-                                  std::to_string(items) + " code=" + std::to_string(code));
+    std::string counts =
+        "branches=" + std::to_string(branches) + " leaves=" + std::to_string(items);
+    if (options.servers) {
+        counts = "servers=" + std::to_string(servers);
+    } else if (flat) {
+        counts = "items=" + std::to_string(items);
+    }
+    ddetool::writeLine("END " + counts + " code=" + std::to_string(code));
     return code;
 }

@@ -25,30 +25,45 @@ void append32(std::vector<uint8_t>& out, uint32_t v) {
     put32(out, at, v);
 }
 
-void appendArray(std::vector<uint8_t>& out, const VARIANT& v) {
-    SAFEARRAY* array = v.parray;
-    const VARTYPE element = v.vt & VT_TYPEMASK;
-    size_t count = 0;
-    if (array && SafeArrayGetDim(array) == 1) {
-        LONG lo = 0, hi = -1;
-        SafeArrayGetLBound(array, 1, &lo);
-        SafeArrayGetUBound(array, 1, &hi);
-        count = static_cast<size_t>(hi - lo + 1);
+void appendBytes(std::vector<uint8_t>& out, const void* bytes, size_t count) {
+    const size_t at = out.size();
+    out.resize(at + count);
+    if (count != 0) {
+        std::memcpy(out.data() + at, bytes, count);
     }
-    const size_t size = payloadSize(element);
-    if (count == 0 || size == 0) {
-        append32(out, 0);
+}
+
+// An array's SAFEARRAY record as it stands in the memory of a server whose
+// pointers are as wide as its value records (4 bytes with 16-byte records, 8
+// with 24-byte ones), then its elements: what servers copy into the stream.
+void appendArray(std::vector<uint8_t>& out, const VARIANT& v, size_t recordSize) {
+    SAFEARRAY* array = v.parray;
+    if (array == nullptr) {
         return;
     }
-    append32(out, static_cast<uint32_t>(count * size));
+    const bool wide = recordSize > kValueRecordSize;
+    const size_t at = out.size();
+    out.resize(at + (wide ? 24 : 16), 0);
+    put16(out, at, array->cDims);
+    put16(out, at + 2, array->fFeatures);
+    put32(out, at + 4, array->cbElements);
+    put32(out, at + 8, array->cLocks);
+    const auto pointer = reinterpret_cast<uintptr_t>(array->pvData);
+    if (wide) {
+        const uint64_t pointer64 = pointer;
+        std::memcpy(out.data() + at + 16, &pointer64, 8);
+    } else {
+        put32(out, at + 12, static_cast<uint32_t>(pointer));
+    }
+    size_t count = 1;
+    for (USHORT d = 0; d < array->cDims; ++d) {
+        append32(out, array->rgsabound[d].cElements);
+        append32(out, static_cast<uint32_t>(array->rgsabound[d].lLbound));
+        count *= array->rgsabound[d].cElements;
+    }
     void* data = nullptr;
-    size_t at = out.size();
-    out.resize(at + count * size);
-    if (SUCCEEDED(SafeArrayAccessData(array, &data))) {
-        for (size_t i = 0; i < count; ++i) {
-            std::memcpy(out.data() + at + i * size,
-                        static_cast<const uint8_t*>(data) + i * array->cbElements, size);
-        }
+    if (count != 0 && SUCCEEDED(SafeArrayAccessData(array, &data))) {
+        appendBytes(out, data, count * array->cbElements);
         SafeArrayUnaccessData(array);
     }
 }
@@ -126,7 +141,7 @@ std::vector<uint8_t> encodeDataChange(DWORD hClientGroup, DWORD transactionId, H
                 std::memcpy(out.data() + text, v.bstrVal, bytes);
             }
         } else if (v.vt & VT_ARRAY) {
-            appendArray(out, v);
+            appendArray(out, v, recordSize);
         } else if (!(v.vt & VT_BYREF)) {
             const size_t size = payloadSize(v.vt);
             if (size) {

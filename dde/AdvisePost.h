@@ -1,0 +1,44 @@
+#pragma once
+// Posting one item to its advise links (DdePostAdvise), with what Wine's
+// DDEML gets wrong about the item's global atom made whole.
+//
+// Wine makes the item name's global atom once per post, with one reference,
+// and sends it in the WM_DDE_DATA message of every link the post serves;
+// each client deletes a reference when it reads its message. From the second
+// link on, the name can be gone before a client reads it (the client drops
+// the update) or, freed and made anew, name another item. Where the running
+// DDEML is Wine's, the post gives each further link a reference of its own
+// before the first message leaves, and gives back what the post did not hand
+// out (links of other topics, which get no data; a post that reached no link
+// at all leaves Wine's own reference behind). Windows' DDEML gives every
+// message its own reference: nothing is done there.
+//
+// Main thread only: DDEML calls back on the thread that posts.
+#include <windows.h>
+#include <ddeml.h>
+
+namespace korven {
+
+// True when the running DDEML is Wine's (its ntdll names its version).
+bool ddemlIsWine();
+
+class AdvisePost {
+  public:
+    // Start-up: whether posts make the atom references whole (Wine only).
+    static void giveEachLinkItsAtom(bool on);
+    static bool givesEachLinkItsAtom();
+
+    // DDEML asks for the data of each link on the item inside the post.
+    static BOOL post(HSZ topic, HSZ item);
+
+    // One advise request of the post in progress. `remaining` is the
+    // request's first data word: how many requests DDEML makes after it.
+    class Request {
+      public:
+        Request(HSZ item, ULONG_PTR remaining);
+        // The data handed to DDEML for this link (null: no message leaves).
+        void answered(HDDEDATA data);
+    };
+};
+
+}  // namespace korven
