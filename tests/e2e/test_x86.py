@@ -9,8 +9,8 @@ Every case is skipped, with the reason, where the session start found that
 import re
 import unittest
 
-from harness import (KORVEN_X86_EXE, BridgeTestCase, Simulation, data_bytes, expect_value,
-                     wine32_skip_reason)
+from harness import (KORVEN_X86_EXE, WINE_DDEML, BridgeTestCase, Simulation, data_bytes,
+                     expect_value, wine32_skip_reason)
 
 SERVER_32 = "Korven.OpcSim32.1"
 INI = f"[Line1]\nProgID={SERVER_32}\n"
@@ -57,8 +57,9 @@ class ServerOf32Bits(BridgeTestCase):
 
     def test_x86_bridge_serves_the_32_bit_server(self):
         bridge = self.start_bridge(INI, lang=JAPANESE, exe=KORVEN_X86_EXE)
-        self.assertEqual(bridge.out_lines()[1:3], [
-            f"情報：「Line1」の設定。 Node= ProgID={SERVER_32}", "情報：「Line1」のインスタンス生成。"])
+        self.assertEqual(bridge.out_lines()[1:4], [
+            WINE_DDEML, f"情報：「Line1」の設定。 Node= ProgID={SERVER_32}",
+            "情報：「Line1」のインスタンス生成。"])
         client = self.link_default_set()
         self.assertEqual(data_bytes(client.call("request", "Demo.Decimal")),
                          b"12345678901234567.89\0")
