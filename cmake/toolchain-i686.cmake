@@ -1,5 +1,6 @@
-# Cross build for 32-bit Windows. Compiled and linked only: this machine cannot
-# run 32-bit Wine programs.
+# Cross build for 32-bit Windows. Its unit tests are not built; its programs
+# run under Wine's 32-bit loader beside the 64-bit ones (e2e.test_x86) where
+# the machine executes 32-bit programs.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(MINGW_TRIPLE i686-w64-mingw32)

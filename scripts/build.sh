@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then configures and builds both architectures:
 #   build/x86_64  (the main target, with the tests)
-#   build/i686    (compiled and linked only)
+#   build/i686    (the 32-bit programs, without unit tests)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/install-deps.sh"

@@ -13,6 +13,15 @@
 # folder the tests use; the programs are taken from its parent build folder).
 # KORVEN_WINE_HOOKS=0 leaves out the registration hooks: a bare prefix, as on
 # a new Windows machine (the installer's test).
+#
+# 32-bit programs (the x86 build, 32-bit OPC servers) run beside the 64-bit
+# ones in the same prefix (WoW64) when Wine's 32-bit loader (Debian's wine32)
+# is installed and the kernel executes 32-bit programs. The start finds out
+# and writes the answer into <session folder>/wine32: "runs", or "skip: " and
+# the reason; the hooks get it as KORVEN_WINE32 (1 or 0). A prefix made
+# before the loader could run has no 32-bit side (an empty syswow64): it is
+# made anew. KORVEN_WINE32=0 in the environment turns 32-bit programs off, as
+# on a machine that cannot run them.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(dirname "$here")"
@@ -24,8 +33,10 @@ export WINEPREFIX="$wine_dir/prefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 WINE64=/usr/lib/wine/wine64
+WINE32=/usr/lib/wine/wine
 WINESERVER=/usr/lib/wine/wineserver64
 log="$wine_dir/session.log"
+state32="$wine_dir/wine32"
 
 xvfb_alive() {
   [ -f "$wine_dir/xvfb.pid" ] && kill -0 "$(cat "$wine_dir/xvfb.pid")" 2>/dev/null
@@ -62,15 +73,37 @@ start() {
   fi
   export DISPLAY
   DISPLAY="$(cat "$wine_dir/display")"
+  local skip32
+  skip32="$(loader32_skip)"
+  # Made anew once at most: a prefix made with the loader running is kept,
+  # with or without its 32-bit side.
+  local made32="$WINEPREFIX/korven-made-with-wine32"
+  if [ -f "$WINEPREFIX/system.reg" ] && [ -z "$skip32" ] && ! wow64_prefix && [ ! -f "$made32" ]; then
+    echo "wine-session: the prefix has no 32-bit side (made before wine32 could run): made anew" >>"$log"
+    "$WINESERVER" -k </dev/null >>"$log" 2>&1 || true
+    "$WINESERVER" -w </dev/null >>"$log" 2>&1 || true
+    rm -rf "$WINEPREFIX"
+  fi
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$WINE64" wineboot -i </dev/null >>"$log" 2>&1
     "$WINESERVER" -w </dev/null >>"$log" 2>&1 || true
+    [ -n "$skip32" ] || touch "$made32"
   fi
   # A persistent server and the services, detached from the caller's streams.
   "$WINESERVER" -p </dev/null >>"$log" 2>&1 || true
   "$WINE64" wineboot </dev/null >>"$log" 2>&1
+  [ -z "$skip32" ] && skip32="$(program32_skip)"
+  if [ -z "$skip32" ]; then
+    echo "runs" >"$state32"
+    export KORVEN_WINE32=1
+  else
+    echo "skip: $skip32" >"$state32"
+    echo "wine-session: 32-bit programs cannot run: $skip32" >>"$log"
+    export KORVEN_WINE32=0
+  fi
   # Registration steps of the build's own programs (scripts/prefix.d/*.sh),
-  # each given the build folder; they run with WINEPREFIX and DISPLAY set.
+  # each given the build folder; they run with WINEPREFIX, DISPLAY and
+  # KORVEN_WINE32 set.
   [ "${KORVEN_WINE_HOOKS:-1}" = 0 ] && return 0
   local hook
   for hook in "$root"/scripts/prefix.d/*.sh; do
@@ -79,6 +112,49 @@ start() {
       { echo "wine-session: $(basename "$hook") failed (see $log)" >&2; exit 1; }
   done
   return 0
+}
+
+# Why Wine's 32-bit loader cannot run here (nothing when it can).
+loader32_skip() {
+  if [ "${KORVEN_WINE32:-}" = 0 ]; then
+    echo "turned off (KORVEN_WINE32=0)"
+  elif [ ! -x "$WINE32" ]; then
+    echo "Wine's 32-bit loader is not installed ($WINE32; Debian package wine32:i386)"
+  else
+    local out
+    if ! out="$("$WINE32" --version 2>&1 </dev/null)"; then
+      # e.g. "Exec format error": this kernel does not execute 32-bit programs.
+      echo "the kernel cannot execute Wine's 32-bit loader ($(tail -n1 <<<"$out" | sed 's/^.*: //'))"
+    fi
+  fi
+}
+
+# The prefix has its 32-bit side: Wine's 32-bit system DLLs in syswow64.
+wow64_prefix() {
+  [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]
+}
+
+# Runs the 32-bit build's architecture probe in the prefix, with a deadline;
+# says why 32-bit programs cannot run (nothing when the probe ran as a 32-bit
+# program under WoW64). The first 32-bit process of a prefix starts Wine's
+# 32-bit side, so the probe also spares the tests that wait.
+program32_skip() {
+  local probe
+  probe="$(dirname "$(dirname "$wine_dir")")/i686/tools/archprobe/archprobe.exe"
+  if [ ! -f "$probe" ]; then
+    echo "no 32-bit build beside this one ($probe is missing)"
+    return 0
+  fi
+  if ! wow64_prefix; then
+    echo "the prefix has no 32-bit side (no syswow64\\kernel32.dll after wineboot)"
+    return 0
+  fi
+  local out started=$SECONDS
+  out="$(timeout -k 5 120 "$WINE32" "$probe" </dev/null 2>>"$log" | tr -d '\r')" || true
+  echo "wine-session: $probe: ${out:-no output} ($((SECONDS - started)) s)" >>"$log"
+  local first="${out%%$'\n'*}"
+  [ "$out" = "archprobe: 32-bit WoW64" ] ||
+    echo "the 32-bit probe did not run as a WoW64 program (${first:-no output}; see $log)"
 }
 
 stop() {

@@ -1,24 +1,57 @@
 #!/usr/bin/env bash
 # Registers the simulation OPC server of the build folder $1 in the Wine
 # prefix (class, "Korven.OpcSim.1" and "Velmora.Ctrl9.1", OPC DA 1.0
-# category). Runs at every session start: does nothing when the prefix
-# already names this executable.
+# category) and, where 32-bit programs run (KORVEN_WINE32=1), the 32-bit
+# server of the i686 build beside it ("Korven.OpcSim32.1"). Runs at every
+# session start: does nothing when the prefix already names the executable.
+#
+# The 32-bit server registers itself from a 32-bit process, so Wine writes all
+# of its keys into the 32-bit registry view (HKLM\Software\Classes\Wow6432Node),
+# its ProgID too. A 64-bit client of Wine 8 finds the class's LocalServer32
+# there (COM looks in the 32-bit view when the 64-bit one has no such class),
+# but reads ProgIDs in the 64-bit view only; Windows shares ProgIDs between
+# the views. So the ProgID is written into the 64-bit view as well.
 set -euo pipefail
 build="$(cd "${1:?usage: 30-opcsim.sh <build folder>}" && pwd)"
-exe="$build/tools/opcsim/opcsim.exe"
 WINE64=/usr/lib/wine/wine64
-if [ ! -f "$exe" ]; then
-  echo "30-opcsim: $exe not built; not registered"
-  exit 0
-fi
-win_path="Z:${exe//\//\\}"
-key='HKCR\CLSID\{6E2B1F4A-93C4-4D8A-B1E7-3F5A0C9D2E61}\LocalServer32'
-registered() {
-  local current
-  current="$("$WINE64" reg query "$key" /ve 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p' || true)"
+WINE32=/usr/lib/wine/wine
+
+default() { # key view: the key's default value, or nothing
+  "$WINE64" reg query "$1" /ve "/reg:$2" 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p' || true
+}
+
+registered() { # progid exe view: the ProgID's class is served by exe in that view
+  local clsid current win_path="Z:${2//\//\\}"
+  clsid="$(default "HKCR\\$1\\CLSID" "$3")"
+  [ -n "$clsid" ] || return 1
+  current="$(default "HKCR\\CLSID\\$clsid\\LocalServer32" "$3")"
   [ "${current,,}" = "\"${win_path,,}\"" ]
 }
-registered && exit 0
-"$WINE64" "$exe" /RegServer
-registered || { echo "30-opcsim: /RegServer did not register $win_path" >&2; exit 1; }
-echo "30-opcsim: registered $win_path"
+
+exe="$build/tools/opcsim/opcsim.exe"
+if [ ! -f "$exe" ]; then
+  echo "30-opcsim: $exe not built; not registered"
+elif ! registered Korven.OpcSim.1 "$exe" 64; then
+  "$WINE64" "$exe" /RegServer
+  registered Korven.OpcSim.1 "$exe" 64 || { echo "30-opcsim: /RegServer did not register $exe" >&2; exit 1; }
+  echo "30-opcsim: registered $exe"
+fi
+
+[ "${KORVEN_WINE32:-0}" = 1 ] || exit 0
+exe32="$(dirname "$build")/i686/tools/opcsim/opcsim.exe"
+progid32=Korven.OpcSim32.1
+if [ ! -f "$exe32" ]; then
+  echo "30-opcsim: $exe32 not built; not registered"
+  exit 0
+fi
+progid_shared() { # the ProgID names the same class in both views
+  local clsid
+  clsid="$(default "HKCR\\$progid32\\CLSID" 32)"
+  [ -n "$clsid" ] && [ "$(default "HKCR\\$progid32\\CLSID" 64)" = "$clsid" ]
+}
+registered "$progid32" "$exe32" 32 && progid_shared && exit 0
+"$WINE32" "$exe32" /RegServer
+registered "$progid32" "$exe32" 32 || { echo "30-opcsim: /RegServer did not register $exe32" >&2; exit 1; }
+"$WINE64" reg add "HKCR\\$progid32\\CLSID" /ve /d "$(default "HKCR\\$progid32\\CLSID" 32)" /f /reg:64 >/dev/null
+progid_shared || { echo "30-opcsim: $progid32 not written for 64-bit programs" >&2; exit 1; }
+echo "30-opcsim: registered $exe32 (32-bit view; its ProgID in the 64-bit view too)"

@@ -7,6 +7,7 @@ error are captured as bytes and decoded as cp932.
 """
 import os
 import queue
+import re
 import shutil
 import signal
 import subprocess
@@ -22,6 +23,10 @@ KORVEN_EXE = os.path.join(BUILD_DIR, "KORVEN.exe")
 DDECLIENT_EXE = os.path.join(BUILD_DIR, "tools", "ddeclient", "ddeclient.exe")
 WINDRIVER_EXE = os.path.join(BUILD_DIR, "tools", "windriver", "windriver.exe")
 SIMULATION_EXE = os.path.join(BUILD_DIR, "tools", "opcsim", "opcsim.exe")
+# The 32-bit programs of the i686 build beside this one; wine-run.sh starts
+# them with Wine's 32-bit loader.
+I686_DIR = os.path.join(os.path.dirname(BUILD_DIR), "i686")
+KORVEN_X86_EXE = os.path.join(I686_DIR, "KORVEN.exe")
 RPCSS_EXE = r"C:\windows\system32\rpcss.exe"
 
 LOG_ENCODING = "cp932"
@@ -39,6 +44,18 @@ def wine_env(lang=None):
     if lang:
         env["KORVEN_WINE_LOCALE"] = lang
     return env
+
+
+def wine32_skip_reason():
+    """Why 32-bit programs cannot run in the session (None when they can), as
+    the session start found and wrote into the session folder."""
+    path = os.path.join(wine_env()["KORVEN_WINE_DIR"], "wine32")
+    try:
+        with open(path, encoding="utf-8") as f:
+            state = f.read().strip()
+    except FileNotFoundError:
+        return f"the Wine session has not said whether 32-bit programs run ({path} is missing)"
+    return None if state == "runs" else state.removeprefix("skip: ")
 
 
 def poll(predicate, timeout=DEFAULT_TIMEOUT, interval=0.05, what="condition"):
@@ -63,7 +80,7 @@ def run_tool(exe, args, timeout=DEFAULT_TIMEOUT, lang=None, input_bytes=None):
 class Bridge:
     """One KORVEN.exe process in its own working directory."""
 
-    def __init__(self, ini=None, lang=None, workdir=None):
+    def __init__(self, ini=None, lang=None, workdir=None, exe=KORVEN_EXE):
         self.dir = workdir or tempfile.mkdtemp(prefix="korven-")
         self._own_dir = workdir is None
         if ini is not None:
@@ -74,7 +91,7 @@ class Bridge:
         self.err_path = os.path.join(self.dir, "stderr.bin")
         self.lang = lang
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
-            self.proc = subprocess.Popen([WINE_RUN, KORVEN_EXE], cwd=self.dir, stdin=subprocess.DEVNULL,
+            self.proc = subprocess.Popen([WINE_RUN, exe], cwd=self.dir, stdin=subprocess.DEVNULL,
                                          stdout=out, stderr=err, env=wine_env(lang),
                                          start_new_session=True)
 
@@ -153,11 +170,12 @@ class BridgeTestCase(unittest.TestCase):
     """Starts bridges for a test and makes sure none outlives it."""
 
     scenario = None  # the simulation server's scenario for every test of the class
+    simulation_key = None  # the registry key naming its folder (None: the 64-bit server's)
 
     def setUp(self):
         self._bridges = []
         self._clients = []
-        self.sim = Simulation(self.scenario)
+        self.sim = Simulation(self.scenario, self.simulation_key or Simulation.REG_KEY)
 
     def tearDown(self):
         for client in self._clients:
@@ -186,8 +204,8 @@ class BridgeTestCase(unittest.TestCase):
         self.assertEqual(bridge.wait_exit(), 1)
         return bridge
 
-    def start_bridge(self, ini=None, lang=None, wait=True, workdir=None):
-        bridge = Bridge(ini, lang=lang, workdir=workdir)
+    def start_bridge(self, ini=None, lang=None, wait=True, workdir=None, exe=KORVEN_EXE):
+        bridge = Bridge(ini, lang=lang, workdir=workdir, exe=exe)
         self._bridges.append(bridge)
         if wait:
             bridge.wait_started()
@@ -328,8 +346,9 @@ class Simulation:
     registry value the test sets before the bridge starts."""
 
     REG_KEY = r"HKCU\Software\Korven\OpcSim"
+    REG_KEY_32 = r"HKCU\Software\Korven\OpcSim32"  # the 32-bit server's
 
-    def __init__(self, scenario=None):
+    def __init__(self, scenario=None, reg_key=REG_KEY):
         self.dir = tempfile.mkdtemp(prefix="korven-sim-")
         if scenario is not None:
             with open(os.path.join(self.dir, "scenario.txt"), "w", encoding="utf-8") as f:
@@ -337,7 +356,7 @@ class Simulation:
         self._commands = 0
         self._killed = 0
         win = "Z:" + self.dir.replace("/", "\\")
-        wine(["reg", "add", self.REG_KEY, "/v", "Folder", "/d", win, "/f"])
+        wine(["reg", "add", reg_key, "/v", "Folder", "/d", win, "/f"])
 
     def journal(self):
         try:
@@ -445,15 +464,20 @@ def wine(args, timeout=DEFAULT_TIMEOUT):
 
 
 def expect_value(client, item, text, timeout=DEFAULT_TIMEOUT):
-    """Waits for an advise update of item whose bytes are text (cp932) and NUL;
-    an update that arrived earlier counts too."""
-    want = text.encode("cp932") + b"\0"
+    """Waits for an advise update of item whose bytes are text (cp932) and NUL,
+    or, for a compiled pattern, whose text the pattern matches whole; an
+    update that arrived earlier counts too."""
+    def is_wanted(data):
+        if isinstance(text, re.Pattern):
+            return (data.endswith(b"\0") and
+                    text.fullmatch(data[:-1].decode("cp932", "replace")) is not None)
+        return data == text.encode("cp932") + b"\0"
 
     def matches(line):
         if not line.startswith(b"DATA "):
             return False
         f = fields(line.decode("utf-8", "replace"))
-        return f.get("item") == item and bytes.fromhex(f["hex"]) == want
+        return f.get("item") == item and is_wanted(bytes.fromhex(f["hex"]))
 
     for line in client.seen:
         if matches(line):

@@ -5,9 +5,6 @@
 
 namespace opcsim {
 
-const CLSID CLSID_KorvenOpcSim = {
-    0x6E2B1F4A, 0x93C4, 0x4D8A, {0xB1, 0xE7, 0x3F, 0x5A, 0x0C, 0x9D, 0x2E, 0x61}};
-
 STDMETHODIMP ClassFactory::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv) {
         return E_POINTER;

@@ -1,13 +1,11 @@
-// The class object that COM asks for new simulation server objects.
+// The class object that COM asks for new simulation server objects (of
+// whichever class of ServerClass.h the process serves: they behave alike).
 #pragma once
 
 #include <windows.h>
 #include <unknwn.h>
 
 namespace opcsim {
-
-// {6E2B1F4A-93C4-4D8A-B1E7-3F5A0C9D2E61}
-extern const CLSID CLSID_KorvenOpcSim;
 
 class ClassFactory : public IClassFactory {
   public:

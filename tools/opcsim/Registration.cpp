@@ -5,13 +5,12 @@
 
 #include <vector>
 
-#include "ClassFactory.h"
 #include "OpcDa.h"
+#include "ServerClass.h"
 
 namespace opcsim {
 namespace {
 
-constexpr wchar_t kDescription[] = L"Korven OPC DA 1.0 simulation server";
 constexpr wchar_t kCategoryName[] = L"OPC Data Access Servers Version 1.0";
 
 std::wstring guidText(REFGUID guid) {
@@ -46,42 +45,57 @@ void deleteTree(const std::wstring& key) {
     RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
 }
 
-}  // namespace
-
-std::wstring registerServer(const std::wstring& exePath, bool ownProgIdsOnly) {
-    const std::wstring clsid = guidText(CLSID_KorvenOpcSim);
+// One class: its CLSID key (local server, ProgIDs, category) and ProgID keys.
+bool registerClass(const ServerClass& c, const std::wstring& exePath, bool ownProgIdsOnly) {
+    const std::wstring clsid = guidText(c.clsid);
     const std::wstring category = guidText(CATID_OPCDAServer10);
     const std::wstring clsidKey = L"CLSID\\" + clsid;
-    bool ok = setKey(clsidKey, kDescription) &&
-              setKey(clsidKey + L"\\LocalServer32", L"\"" + exePath + L"\"") &&
-              setKey(clsidKey + L"\\ProgID", kProgId) &&
-              setKey(clsidKey + L"\\VersionIndependentProgID", kVersionIndependentProgId) &&
+    std::wstring command = L"\"" + exePath + L"\"";
+    if (c.number != 1) {
+        command += L" /Class=" + std::to_wstring(c.number);
+    }
+    bool ok = setKey(clsidKey, c.description) && setKey(clsidKey + L"\\LocalServer32", command) &&
+              setKey(clsidKey + L"\\ProgID", c.progId) &&
+              setKey(clsidKey + L"\\VersionIndependentProgID", c.versionIndependentProgId) &&
               setKey(clsidKey + L"\\Implemented Categories\\" + category, L"") &&
               setKey(L"Component Categories\\" + category, kCategoryName, L"409");
-    std::vector<const wchar_t*> progIds{kProgId};
-    if (!ownProgIdsOnly) {
+    std::vector<const wchar_t*> progIds{c.progId};
+    if (c.takesBridgeDefault && !ownProgIdsOnly) {
         progIds.push_back(kBridgeDefaultProgId);
     }
     for (const wchar_t* progId : progIds) {
-        ok = ok && setKey(progId, kDescription) &&
+        ok = ok && setKey(progId, c.description) &&
              setKey(std::wstring(progId) + L"\\CLSID", clsid) &&
              setKey(std::wstring(progId) + L"\\OPC\\Vendor", L"Korven");
     }
-    ok = ok && setKey(kVersionIndependentProgId, kDescription) &&
-         setKey(std::wstring(kVersionIndependentProgId) + L"\\CLSID", clsid) &&
-         setKey(std::wstring(kVersionIndependentProgId) + L"\\CurVer", kProgId);
+    return ok && setKey(c.versionIndependentProgId, c.description) &&
+           setKey(std::wstring(c.versionIndependentProgId) + L"\\CLSID", clsid) &&
+           setKey(std::wstring(c.versionIndependentProgId) + L"\\CurVer", c.progId);
+}
+
+}  // namespace
+
+std::wstring registerServer(const std::wstring& exePath, bool ownProgIdsOnly) {
+    bool ok = true;
+    for (const ServerClass& c : serverClasses()) {
+        ok = ok && registerClass(c, exePath, ownProgIdsOnly);
+    }
     return ok ? std::wstring() : L"cannot write the registry under HKEY_CLASSES_ROOT";
 }
 
 std::wstring unregisterServer() {
-    const std::wstring clsid = guidText(CLSID_KorvenOpcSim);
-    for (const wchar_t* progId : {kProgId, kVersionIndependentProgId, kBridgeDefaultProgId}) {
-        // The bridge's default ProgID may belong to a real server: leave that one.
-        if (_wcsicmp(readDefault(std::wstring(progId) + L"\\CLSID").c_str(), clsid.c_str()) == 0) {
-            deleteTree(progId);
+    for (const ServerClass& c : serverClasses()) {
+        const std::wstring clsid = guidText(c.clsid);
+        for (const wchar_t* progId : {c.progId, c.versionIndependentProgId,
+                                      static_cast<const wchar_t*>(kBridgeDefaultProgId)}) {
+            // The bridge's default ProgID may belong to a real server: leave that one.
+            if (_wcsicmp(readDefault(std::wstring(progId) + L"\\CLSID").c_str(), clsid.c_str()) ==
+                0) {
+                deleteTree(progId);
+            }
         }
+        deleteTree(L"CLSID\\" + clsid);
     }
-    deleteTree(L"CLSID\\" + clsid);
     return {};
 }
 

@@ -1,11 +1,12 @@
-// opcsim.exe: the OPC DA 1.0 simulation server, a COM local server.
+// opcsim.exe: the OPC DA simulation server, a COM local server.
 //
 //   opcsim.exe /RegServer [/OwnProgIdOnly] | /UnregServer
-//   opcsim.exe [-Embedding] [/Folder=<folder>]
+//   opcsim.exe [-Embedding] [/Class=<n>] [/Folder=<folder>]
 //
-// The folder (else HKCU\Software\Korven\OpcSim value "Folder") holds the
-// scenario (scenario.txt), the journal (journal.log) and the control
-// commands (*.cmd); see README.md.
+// A process serves one class (ServerClass.h; the first unless /Class= names
+// another). The folder (else the class's registry value, e.g.
+// HKCU\Software\Korven\OpcSim "Folder") holds the scenario (scenario.txt),
+// the journal (journal.log) and the control commands (*.cmd); see README.md.
 #include <windows.h>
 #include <objbase.h>
 
@@ -14,16 +15,17 @@
 
 #include "ClassFactory.h"
 #include "Registration.h"
+#include "ServerClass.h"
 #include "Simulation.h"
 #include "ValueText.h"
 
 namespace {
 
-std::wstring folderFromRegistry() {
+std::wstring folderFromRegistry(const opcsim::ServerClass& served) {
     wchar_t buffer[MAX_PATH] = {};
     DWORD size = sizeof buffer;
-    if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\Korven\\OpcSim", L"Folder", RRF_RT_REG_SZ,
-                     nullptr, buffer, &size) != ERROR_SUCCESS) {
+    if (RegGetValueW(HKEY_CURRENT_USER, served.folderKey, L"Folder", RRF_RT_REG_SZ, nullptr, buffer,
+                     &size) != ERROR_SUCCESS) {
         return {};
     }
     return buffer;
@@ -42,6 +44,7 @@ int main() {
     bool regServer = false, unregServer = false, embedded = false, ownProgIdOnly = false;
     std::wstring folder;
     bool folderGiven = false;
+    const opcsim::ServerClass* served = &opcsim::serverClasses().front();
     for (int i = 1; argv && i < argc; ++i) {
         std::wstring arg = argv[i];
         if (isSwitch(arg, L"RegServer")) {
@@ -55,6 +58,9 @@ int main() {
         } else if (arg.size() > 8 && _wcsnicmp(arg.c_str() + 1, L"Folder=", 7) == 0) {
             folder = arg.substr(8);
             folderGiven = true;
+        } else if (arg.size() > 7 && _wcsnicmp(arg.c_str() + 1, L"Class=", 6) == 0 &&
+                   opcsim::findServerClass(_wtoi(arg.c_str() + 7))) {
+            served = opcsim::findServerClass(_wtoi(arg.c_str() + 7));
         } else {
             std::fprintf(stderr, "opcsim: unknown argument %s\n", opcsim::toUtf8(arg).c_str());
             return 2;
@@ -81,7 +87,7 @@ int main() {
     CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
                          RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
     opcsim::Simulation& sim = opcsim::Simulation::get();
-    std::string error = sim.load(folderGiven ? folder : folderFromRegistry());
+    std::string error = sim.load(folderGiven ? folder : folderFromRegistry(*served));
     if (!error.empty()) {
         std::fprintf(stderr, "opcsim: %s\n", error.c_str());
     }
@@ -89,7 +95,7 @@ int main() {
     static opcsim::ClassFactory factory;
     DWORD cookie = 0;
     if (sim.createWindow(GetModuleHandleW(nullptr), embedded) &&
-        SUCCEEDED(CoRegisterClassObject(opcsim::CLSID_KorvenOpcSim, &factory, CLSCTX_LOCAL_SERVER,
+        SUCCEEDED(CoRegisterClassObject(served->clsid, &factory, CLSCTX_LOCAL_SERVER,
                                         REGCLS_MULTIPLEUSE, &cookie))) {
         MSG msg;
         while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
