@@ -103,7 +103,10 @@ start() {
   fi
   # Registration steps of the build's own programs (scripts/prefix.d/*.sh),
   # each given the build folder; they run with WINEPREFIX, DISPLAY and
-  # KORVEN_WINE32 set.
+  # KORVEN_WINE32 set. A 32-bit step that fails does not stop the session:
+  # it writes "fail: " and the reason into KORVEN_WINE32_STATE, and the
+  # 32-bit cases fail with it while everything else runs.
+  export KORVEN_WINE32_STATE="$state32"
   [ "${KORVEN_WINE_HOOKS:-1}" = 0 ] && return 0
   local hook
   for hook in "$root"/scripts/prefix.d/*.sh; do

@@ -36,5 +36,7 @@ register() { # dll loader registry-view stamp-name
 
 register "$build/idl/KorvenOpcPS.dll" "$WINE64" 64 korven-opc-proxy.sha1
 if [ "${KORVEN_WINE32:-0}" = 1 ]; then
-  register "$(dirname "$build")/i686/idl/KorvenOpcPS.dll" "$WINE32" 32 korven-opc-proxy32.sha1
+  register "$(dirname "$build")/i686/idl/KorvenOpcPS.dll" "$WINE32" 32 korven-opc-proxy32.sha1 ||
+    echo "fail: the 32-bit proxy/stub DLL could not be registered (see session.log)" \
+      >"${KORVEN_WINE32_STATE:-/dev/null}"
 fi

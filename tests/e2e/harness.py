@@ -46,16 +46,20 @@ def wine_env(lang=None):
     return env
 
 
-def wine32_skip_reason():
-    """Why 32-bit programs cannot run in the session (None when they can), as
-    the session start found and wrote into the session folder."""
+def wine32_state():
+    """What the session start found of 32-bit programs, as it wrote it into
+    the session folder: ("runs", None), ("skip", why they cannot run here) or
+    ("fail", what went wrong in setting them up where they can run)."""
     path = os.path.join(wine_env()["KORVEN_WINE_DIR"], "wine32")
     try:
         with open(path, encoding="utf-8") as f:
             state = f.read().strip()
     except FileNotFoundError:
-        return f"the Wine session has not said whether 32-bit programs run ({path} is missing)"
-    return None if state == "runs" else state.removeprefix("skip: ")
+        return "fail", f"the Wine session has not said whether 32-bit programs run ({path} is missing)"
+    if state == "runs":
+        return "runs", None
+    kind, _, reason = state.partition(": ")
+    return ("skip", reason) if kind == "skip" else ("fail", reason or state)
 
 
 def poll(predicate, timeout=DEFAULT_TIMEOUT, interval=0.05, what="condition"):

@@ -10,7 +10,7 @@ import re
 import unittest
 
 from harness import (KORVEN_X86_EXE, WINE_DDEML, BridgeTestCase, Simulation, data_bytes,
-                     expect_value, wine32_skip_reason)
+                     expect_value, wine32_state)
 
 SERVER_32 = "Korven.OpcSim32.1"
 INI = f"[Line1]\nProgID={SERVER_32}\n"
@@ -39,9 +39,11 @@ DEFAULT_SET = {
 
 
 def setUpModule():
-    reason = wine32_skip_reason()
-    if reason:
+    state, reason = wine32_state()
+    if state == "skip":
         raise unittest.SkipTest(f"32-bit programs cannot run here: {reason}")
+    if state == "fail":
+        raise AssertionError(f"32-bit programs run here, but: {reason}")
 
 
 class ServerOf32Bits(BridgeTestCase):
