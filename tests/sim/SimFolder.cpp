@@ -80,7 +80,14 @@ SimFolder::~SimFolder() {
     if (calls("Server.Start").size() > calls("Server.Exit").size()) {
         command("exit");
     }
-    EXPECT_TRUE(waitGone()) << "the simulation server did not end";
+    if (!waitGone()) {
+        std::string tail;
+        const std::vector<std::string> lines = journal();
+        for (size_t i = lines.size() > 12 ? lines.size() - 12 : 0; i < lines.size(); ++i) {
+            tail += "\n  " + lines[i];
+        }
+        ADD_FAILURE() << "the simulation server did not end; its journal ends:" << tail;
+    }
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((dir_ + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {

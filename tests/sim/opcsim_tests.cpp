@@ -7,7 +7,9 @@
 #include <comcat.h>
 #include <olectl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -129,20 +131,9 @@ const CallbackCall* waitCallback(const CallbackRecorder& recorder,
     return found;
 }
 
-TEST(SimScenario, CallbackFaultAndDelayKeysAndTheirRefusals) {
-    const opcsim::ScenarioResult read = opcsim::parseScenario(
-        "[server]\ndataAccess = 2.0\nstartDelay = 600000\n"
-        "[faults]\nslow = IOPCDataCallback.Advise:200, Release:50\nhang = AddItems, Group.Release\n"
-        "[items]\nA = VT_I4; 1; error 0xC0040007\n");
-    ASSERT_TRUE(read.scenario) << read.error;
-    const opcsim::Scenario& s = *read.scenario;
-    EXPECT_EQ(s.server.dataAccess, opcsim::DataAccess::V2);
-    EXPECT_EQ(s.server.startDelay, 600000u);
-    EXPECT_EQ(s.faults.slow.at("IOPCDataCallback.Advise"), 200u);
-    EXPECT_EQ(s.faults.slow.at("Release"), 50u);
-    EXPECT_EQ(s.faults.hang, (std::set<std::string, std::less<>>{"AddItems", "Group.Release"}));
-    EXPECT_EQ(s.items.at(0).error, static_cast<HRESULT>(0xC0040007));
-
+// The other tests use every new key; a scenario that names what the server
+// does not know must stop at the start, with a line saying which.
+TEST(SimScenario, UnknownModesCallsAndBadValuesAreRefused) {
     const std::pair<const char*, const char*> refused[] = {
         {"[server]\ndataAccess = 3.0\n", "line 2: dataAccess is both, 1.0 or 2.0"},
         {"[server]\nstartDelay = 600001\n",
@@ -357,16 +348,21 @@ TEST(SimFaults, AHungCallLeavesCommandsOtherCallsAndOtherGroupsWorking) {
     EXPECT_EQ(body(sim.command("unhang AddItems")),
               "Control.unhang call=\"AddItems\" -> 0x00000001");  // no longer hung
     const std::vector<std::string> journal = sim.journal();
-    int at = findLine(journal, " Hang.Begin ");
-    for (const char* next :
-         {" Control.set ", "items=[9:VT_I4:21:", " IOPCServer.GetStatus ", " Control.unhang ",
-          " Hang.End call=\"IOPCItemMgt.AddItems\" by=\"unhang\" -> 0x00000000",
-          " IOPCItemMgt.AddItems "}) {
+    const int begin = findLine(journal, " Hang.Begin ");
+    int at = begin;
+    for (const char* next : {" Control.set ", "items=[9:VT_I4:21:", " Control.unhang ",
+                             " Hang.End call=\"IOPCItemMgt.AddItems\" by=\"unhang\" -> 0x00000000",
+                             " IOPCItemMgt.AddItems "}) {
         ASSERT_GE(at, 0);
         const int found = findLine(journal, next, at + 1);
         EXPECT_GT(found, at) << next << " does not follow in the journal";
         at = found;
     }
+    // The other call was answered while the first one hung (its line may come
+    // before the callback's, which is written once the client has answered).
+    const int status = findLine(journal, " IOPCServer.GetStatus ", begin);
+    EXPECT_GT(status, begin);
+    EXPECT_LT(status, findLine(journal, " Hang.End ", begin));
     EXPECT_EQ(point->Unadvise(cookie), S_OK);
 }
 
@@ -403,9 +399,15 @@ TEST(SimFaults, AFinalReleaseWaitsWhileHungAndExitEndsAHungCall) {
 
     sim.command("hang GetStatus");
     {
+        // Answered, or failed when the process ended before the answer left.
         WorkerCall status(server.get(), IID_IOPCServer, [](IUnknown* s) {
-            vendorOf(static_cast<IOPCServer*>(s));
-            return S_OK;
+            OPCSERVERSTATUS* answer = nullptr;
+            const HRESULT hr = static_cast<IOPCServer*>(s)->GetStatus(&answer);
+            if (answer) {
+                CoTaskMemFree(answer->szVendorInfo);
+                CoTaskMemFree(answer);
+            }
+            return hr;
         });
         sim.waitCall("Hang.Begin", 2);
         sim.command("exit");
