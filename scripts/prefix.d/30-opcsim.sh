@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Registers the simulation OPC server of the build folder $1 in the Wine
-# prefix (class, "Korven.OpcSim.1" and "Velmora.Ctrl9.1", OPC DA 1.0
-# category) and, where 32-bit programs run (KORVEN_WINE32=1), the 32-bit
-# server of the i686 build beside it ("Korven.OpcSim32.1"). Runs at every
-# session start: does nothing when the prefix already names the executable.
+# prefix (its two classes: "Korven.OpcSim.1" with "Velmora.Ctrl9.1", and
+# "Korven.OpcSim2.1"; OPC DA 1.0 and 2.0 categories) and, where 32-bit
+# programs run (KORVEN_WINE32=1), the 32-bit server of the i686 build beside
+# it ("Korven.OpcSim32.1"). Runs at every session start: does nothing when
+# the prefix already names the executables.
 #
 # The 32-bit server registers itself from a 32-bit process, so Wine writes all
 # of its keys into the 32-bit registry view (HKLM\Software\Classes\Wow6432Node),
@@ -20,18 +21,19 @@ default() { # key view: the key's default value, or nothing
   "$WINE64" reg query "$1" /ve "/reg:$2" 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p' || true
 }
 
-registered() { # progid exe view: the ProgID's class is served by exe in that view
-  local clsid current win_path="Z:${2//\//\\}"
+registered() { # progid exe view [arguments]: the ProgID's class is served by exe in that view
+  local clsid current win_path="Z:${2//\//\\}" wanted
   clsid="$(default "HKCR\\$1\\CLSID" "$3")"
   [ -n "$clsid" ] || return 1
   current="$(default "HKCR\\CLSID\\$clsid\\LocalServer32" "$3")"
-  [ "${current,,}" = "\"${win_path,,}\"" ]
+  wanted="\"${win_path}\"${4:+ $4}"
+  [ "${current,,}" = "${wanted,,}" ]
 }
 
 exe="$build/tools/opcsim/opcsim.exe"
 if [ ! -f "$exe" ]; then
   echo "30-opcsim: $exe not built; not registered"
-elif ! registered Korven.OpcSim.1 "$exe" 64; then
+elif ! registered Korven.OpcSim.1 "$exe" 64 || ! registered Korven.OpcSim2.1 "$exe" 64 /Class=2; then
   "$WINE64" "$exe" /RegServer
   registered Korven.OpcSim.1 "$exe" 64 || { echo "30-opcsim: /RegServer did not register $exe" >&2; exit 1; }
   echo "30-opcsim: registered $exe"

@@ -29,6 +29,7 @@ INSTALLED = {"KORVEN.exe", "KorvenOpcPS.dll", "ddeclient.exe", "windriver.exe", 
 SHORTCUTS = {"KORVEN.lnk", "Live viewer.lnk", "Working folder.lnk", "Guide (English).lnk",
              "ガイド (日本語).lnk"}
 SIM_CLSID = "{6E2B1F4A-93C4-4D8A-B1E7-3F5A0C9D2E61}"
+SIM2_CLSID = "{ECC7D599-B3D9-4B28-80E9-C9525BD419AF}"  # the simulation's second class
 IOPCSERVER = "{39C13A4D-011E-11D0-9675-0020AFD8ADB3}"
 FOREIGN_PROXY = "{0C0DE000-0000-4000-8000-0000000000CC}"  # the OPC core components' stand-in
 UNINSTALL_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\KORVEN"
@@ -204,7 +205,8 @@ class SilentInstall(unittest.TestCase):
         own = keys["software\\korven"]
         self.assertEqual((own["ProxyStub"], own["Simulation"]), ("dword:00000001",) * 2)
         registered = [f"software\\classes\\interface\\{IOPCSERVER.lower()}\\proxystubclsid32",
-                      "software\\classes\\korven.opcsim.1\\clsid"]
+                      "software\\classes\\korven.opcsim.1\\clsid",
+                      "software\\classes\\korven.opcsim2.1\\clsid"]
         self.assertEqual([key for key in registered if key not in keys], [])
         # The bridge's default ProgID belongs to a plant's real server.
         self.assertFalse("software\\classes\\velmora.ctrl9.1" in keys,
@@ -220,7 +222,7 @@ class SilentInstall(unittest.TestCase):
             self.assertEqual(f.read(), mine)
 
         _, text = wine.registry()
-        ours = [SIM_CLSID, *interface_ids(), "Korven.OpcSim", "Velmora.Ctrl9.1",
+        ours = [SIM_CLSID, SIM2_CLSID, *interface_ids(), "Korven.OpcSim", "Velmora.Ctrl9.1",
                 "[Software\\\\KORVEN]", "\\\\Uninstall\\\\KORVEN]", "KorvenOpcPS"]
         self.assertEqual([name for name in ours if name.lower() in text.lower()], [],
                          "left in the registry")

@@ -19,6 +19,7 @@ STDMETHODIMP ClassFactory::QueryInterface(REFIID riid, void** ppv) {
 
 STDMETHODIMP ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
     Simulation& sim = Simulation::get();
+    sim.arrive("IClassFactory.CreateInstance");
     JournalLine line("IClassFactory.CreateInstance");
     line.arg("iid", riid == IID_IOPCServer ? "IOPCServer"
                     : riid == IID_IUnknown ? "IUnknown"

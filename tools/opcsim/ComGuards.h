@@ -5,6 +5,7 @@
 #include <oleauto.h>
 
 #include <utility>
+#include <vector>
 
 namespace opcsim {
 
@@ -31,6 +32,29 @@ class VariantGuard {
 
   private:
     VARIANT v_;
+};
+
+// VARIANTs in an array of our own, as an [in, size_is] argument takes them,
+// cleared when it goes out of scope.
+class VariantArray {
+  public:
+    explicit VariantArray(size_t count) : v_(count ? count : 1) {
+        for (VARIANT& v : v_) {
+            VariantInit(&v);
+        }
+    }
+    VariantArray(const VariantArray&) = delete;
+    VariantArray& operator=(const VariantArray&) = delete;
+    ~VariantArray() {
+        for (VARIANT& v : v_) {
+            VariantClear(&v);
+        }
+    }
+    VARIANT* data() { return v_.data(); }
+    VARIANT& operator[](size_t i) { return v_[i]; }
+
+  private:
+    std::vector<VARIANT> v_;
 };
 
 // Memory from the COM task allocator, freed unless released to a caller.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ComGuards.h"
+#include "DataCallback.h"
 #include "DataChangeStream.h"
 #include "Simulation.h"
 #include "ValueText.h"
@@ -29,6 +30,16 @@ std::string codeList(DWORD count, const HRESULT* codes) {
         out += (i ? "," : "") + hex32(static_cast<uint32_t>(codes[i]));
     }
     return out + "]";
+}
+
+// The value an item sends while it carries an error.
+const VARIANT& emptyValue() {
+    static const VARIANT empty = [] {
+        VARIANT v;
+        VariantInit(&v);
+        return v;
+    }();
+    return empty;
 }
 
 HRESULT notImplemented(const char* call) {
@@ -68,6 +79,10 @@ void OpcGroup::detach() {
         sink->Release();
     }
     sinks_.clear();
+    if (callback_) {
+        callback_->Release();
+        callback_ = nullptr;
+    }
 }
 
 STDMETHODIMP OpcGroup::QueryInterface(REFIID riid, void** ppv) {
@@ -76,16 +91,23 @@ STDMETHODIMP OpcGroup::QueryInterface(REFIID riid, void** ppv) {
     }
     *ppv = nullptr;
     const Faults& faults = Simulation::get().scenario().faults;
+    const DataAccess access = Simulation::get().scenario().server.dataAccess;
+    const bool path10 = access != DataAccess::V2;
+    const bool path20 = access != DataAccess::V1;
     if (riid == IID_IUnknown || riid == IID_IOPCItemMgt) {
         *ppv = static_cast<IOPCItemMgt*>(this);
     } else if (riid == IID_IOPCGroupStateMgt) {
         *ppv = static_cast<IOPCGroupStateMgt*>(this);
     } else if (riid == IID_IOPCSyncIO) {
         *ppv = static_cast<IOPCSyncIO*>(this);
-    } else if (riid == IID_IOPCAsyncIO && !faults.noAsyncIO) {
+    } else if (riid == IID_IOPCAsyncIO && path10 && !faults.noAsyncIO) {
         *ppv = static_cast<IOPCAsyncIO*>(this);
-    } else if (riid == IID_IDataObject && !faults.noDataObject) {
+    } else if (riid == IID_IDataObject && path10 && !faults.noDataObject) {
         *ppv = static_cast<IDataObject*>(this);
+    } else if (riid == IID_IConnectionPointContainer && path20) {
+        *ppv = static_cast<IConnectionPointContainer*>(this);
+    } else if (riid == IID_IOPCAsyncIO2 && path20) {
+        *ppv = static_cast<IOPCAsyncIO2*>(this);
     } else {
         return E_NOINTERFACE;
     }
@@ -100,7 +122,14 @@ STDMETHODIMP_(ULONG) OpcGroup::AddRef() {
 STDMETHODIMP_(ULONG) OpcGroup::Release() {
     LONG left = --refs_;
     if (left == 0) {
-        delete this;
+        // The final release may be held (slow, hang): references taken and
+        // given back meanwhile must not end the object a second time.
+        refs_ = 1;
+        Simulation::get().arrive("Group.Release");
+        left = --refs_;
+        if (left == 0) {
+            delete this;
+        }
     }
     return left;
 }
@@ -123,20 +152,24 @@ void OpcGroup::onUpdate() {
     for (auto& [handle, item] : items_) {
         if (DeviceItem* device = sim.find(item.id); device && item.active) {
             if (advance(device->behaviour, device->value.get())) {
-                ++device->version;
+                device->changed();
             }
         }
     }
-    send(false, 0, 0);
+    send(false, 0, Audience{});
 }
 
-void OpcGroup::send(bool all, DWORD transactionId, DWORD onlyConnection) {
+void OpcGroup::send(bool all, DWORD transactionId, Audience to) {
     Simulation& sim = Simulation::get();
-    if (detached_ || sinks_.empty() || !active_) {
+    const bool toStreams =
+        to.streams && (to.onlyConnection ? sinks_.count(to.onlyConnection) > 0 : !sinks_.empty());
+    const bool toCallback = to.callback && callback_;
+    if (detached_ || !active_ || (!toStreams && !toCallback)) {
         return;  // an inactive group sends nothing
     }
     const Faults& faults = sim.scenario().faults;
     std::vector<StreamItem> stream;
+    std::vector<CallbackItem> callback;
     std::vector<std::string> journal;
     if (faults.unknownHandle) {
         static VARIANT unknownValue = [] {
@@ -147,6 +180,7 @@ void OpcGroup::send(bool all, DWORD transactionId, DWORD onlyConnection) {
             return v;
         }();
         stream.push_back({*faults.unknownHandle, 0x00C0, 0, &unknownValue});
+        callback.push_back({*faults.unknownHandle, &unknownValue, 0x00C0, sim.startTime(), S_OK});
         journal.push_back(std::to_string(*faults.unknownHandle) + ":" + formatValue(unknownValue));
     }
     std::vector<GroupItem*> included;
@@ -155,54 +189,66 @@ void OpcGroup::send(bool all, DWORD transactionId, DWORD onlyConnection) {
         if (!device || !item.active || (!all && item.sentVersion == device->version)) {
             continue;
         }
-        stream.push_back({item.hClient, device->quality, device->reserved, device->value.get()});
-        journal.push_back(std::to_string(item.hClient) + ":" + formatValue(*device->value.get()));
+        // An item with an error goes without a value, of bad quality.
+        const bool failed = device->error != S_OK;
+        const VARIANT* value = failed ? &emptyValue() : device->value.get();
+        const WORD quality = failed ? 0 : device->quality;
+        stream.push_back({item.hClient, quality, device->reserved, value});
+        callback.push_back({item.hClient, value, quality, device->stamp, device->error});
+        journal.push_back(std::to_string(item.hClient) + ":" + formatValue(*value));
         included.push_back(&item);
     }
     if (!all && included.empty()) {
         return;
     }
-    const HRESULT status = faults.blockStatus.value_or(blockStatusOf(stream));
-    std::vector<uint8_t> bytes = encodeDataChange(hClientGroup_, transactionId, status, stream,
-                                                  sim.scenario().server.recordSize);
     for (GroupItem* item : included) {
         item->sentVersion = sim.find(item->id)->version;
     }
     sim.noteUpdate();
 
-    std::map<DWORD, IAdviseSink*> sinks = sinks_;
-    AddRef();  // a sink may release the group from inside its notification
-    for (auto& [connection, sink] : sinks) {
-        if (onlyConnection && connection != onlyConnection) {
-            continue;
-        }
-        HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
-        if (!block) {
-            continue;
-        }
-        {
-            GlobalLockGuard lock(block);
-            if (lock.get()) {
-                memcpy(lock.get(), bytes.data(), bytes.size());
+    AddRef();  // a subscriber may release the group from inside its notification
+    if (toStreams) {
+        const HRESULT status = faults.blockStatus.value_or(blockStatusOf(stream));
+        std::vector<uint8_t> bytes = encodeDataChange(hClientGroup_, transactionId, status, stream,
+                                                      sim.scenario().server.recordSize);
+        std::map<DWORD, IAdviseSink*> sinks = sinks_;
+        for (auto& [connection, sink] : sinks) {
+            if ((to.onlyConnection && connection != to.onlyConnection) ||
+                !sinks_.count(connection)) {
+                continue;
             }
+            HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
+            if (!block) {
+                continue;
+            }
+            {
+                GlobalLockGuard lock(block);
+                if (lock.get()) {
+                    memcpy(lock.get(), bytes.data(), bytes.size());
+                }
+            }
+            FORMATETC format{static_cast<CLIPFORMAT>(sim.streamFormat()), nullptr, DVASPECT_CONTENT,
+                             -1, TYMED_HGLOBAL};
+            STGMEDIUM medium{};
+            medium.tymed = TYMED_HGLOBAL;
+            medium.hGlobal = block;
+            medium.pUnkForRelease = nullptr;
+            sink->AddRef();
+            sink->OnDataChange(&format, &medium);
+            sink->Release();
+            ReleaseStgMedium(&medium);
+            sim.journal().write(JournalLine("Send.OnDataChange")
+                                    .arg("connection", connection)
+                                    .arg("hClientGroup", hClientGroup_)
+                                    .arg("transaction", transactionId)
+                                    .code("hrStatus", status)
+                                    .arg("size", static_cast<long long>(bytes.size()))
+                                    .list("items", journal));
         }
-        FORMATETC format{static_cast<CLIPFORMAT>(sim.streamFormat()), nullptr, DVASPECT_CONTENT, -1,
-                         TYMED_HGLOBAL};
-        STGMEDIUM medium{};
-        medium.tymed = TYMED_HGLOBAL;
-        medium.hGlobal = block;
-        medium.pUnkForRelease = nullptr;
-        sink->AddRef();
-        sink->OnDataChange(&format, &medium);
-        sink->Release();
-        ReleaseStgMedium(&medium);
-        sim.journal().write(JournalLine("Send.OnDataChange")
-                                .arg("connection", connection)
-                                .arg("hClientGroup", hClientGroup_)
-                                .arg("transaction", transactionId)
-                                .code("hrStatus", status)
-                                .arg("size", static_cast<long long>(bytes.size()))
-                                .list("items", journal));
+    }
+    // The callback connection may have gone while a stream sink was called.
+    if (to.callback && callback_ && (!included.empty() || transactionId != 0)) {
+        sendDataChange(callback_, transactionId, hClientGroup_, callback, sim.journal());
     }
     Release();
 }
@@ -211,8 +257,7 @@ STDMETHODIMP OpcGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRE
                                 HRESULT** ppErrors) {
     Simulation& sim = Simulation::get();
     const RefHold hold(static_cast<IOPCItemMgt*>(this));
-    sim.callArrived("IOPCItemMgt.AddItems");
-    sim.slow("AddItems");
+    sim.arrive("IOPCItemMgt.AddItems");
     const Faults& faults = sim.scenario().faults;
     JournalLine line("IOPCItemMgt.AddItems");
     std::vector<std::string> defs;
@@ -303,8 +348,7 @@ STDMETHODIMP OpcGroup::ValidateItems(DWORD, OPCITEMDEF*, BOOL, OPCITEMRESULT** p
 STDMETHODIMP OpcGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) {
     Simulation& sim = Simulation::get();
     const RefHold hold(static_cast<IOPCItemMgt*>(this));
-    sim.callArrived("IOPCItemMgt.RemoveItems");
-    sim.slow("RemoveItems");
+    sim.arrive("IOPCItemMgt.RemoveItems");
     JournalLine line("IOPCItemMgt.RemoveItems");
     line.arg("count", dwCount).arg("hServer", handleList(dwCount, phServer));
     if (!ppErrors || !phServer || dwCount == 0) {
@@ -364,8 +408,7 @@ STDMETHODIMP OpcGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppNam
                                 OPCHANDLE* phServerGroup) {
     Simulation& sim = Simulation::get();
     const RefHold hold(static_cast<IOPCItemMgt*>(this));
-    sim.callArrived("IOPCGroupStateMgt.GetState");
-    sim.slow("GetState");
+    sim.arrive("IOPCGroupStateMgt.GetState");
     JournalLine line("IOPCGroupStateMgt.GetState");
     if (!pUpdateRate || !pActive || !ppName || !pTimeBias || !pPercentDeadband || !pLCID ||
         !phClientGroup || !phServerGroup) {
@@ -401,8 +444,7 @@ STDMETHODIMP OpcGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpda
                                 DWORD* pLCID, OPCHANDLE* phClientGroup) {
     Simulation& sim = Simulation::get();
     const RefHold hold(static_cast<IOPCItemMgt*>(this));
-    sim.callArrived("IOPCGroupStateMgt.SetState");
-    sim.slow("SetState");
+    sim.arrive("IOPCGroupStateMgt.SetState");
     JournalLine line("IOPCGroupStateMgt.SetState");
     auto opt = [](auto* p) { return p ? std::to_string(*p) : std::string("null"); };
     line.arg("rate", opt(pRequestedUpdateRate))
@@ -471,7 +513,8 @@ STDMETHODIMP OpcGroup::CloneGroup(LPCWSTR, REFIID, LPUNKNOWN* ppUnk) {
 STDMETHODIMP OpcGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                             OPCITEMSTATE** ppItemValues, HRESULT** ppErrors) {
     Simulation& sim = Simulation::get();
-    sim.slow("Read");
+    const RefHold hold(static_cast<IOPCItemMgt*>(this));
+    sim.arrive("IOPCSyncIO.Read");
     JournalLine line("IOPCSyncIO.Read");
     line.arg("source", dwSource)
         .arg("count", dwCount)
@@ -508,10 +551,12 @@ STDMETHODIMP OpcGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* ph
             read.push_back("-");
             continue;
         }
-        errors[i] = VariantCopy(&values[i].vDataValue, device->value.get());
+        // An item with an error reads without a value, of bad quality.
+        errors[i] = device->error != S_OK ? device->error
+                                          : VariantCopy(&values[i].vDataValue, device->value.get());
         values[i].hClient = it->second.hClient;
         values[i].ftTimeStamp = now;
-        values[i].wQuality = device->quality;
+        values[i].wQuality = device->error != S_OK ? 0 : device->quality;
         values[i].wReserved = device->reserved;
         anyFailed = anyFailed || FAILED(errors[i]);
         read.push_back(formatValue(values[i].vDataValue));
@@ -556,8 +601,7 @@ STDMETHODIMP OpcGroup::Write(DWORD, DWORD, OPCHANDLE*, VARIANT*, DWORD* pTransac
 STDMETHODIMP OpcGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) {
     Simulation& sim = Simulation::get();
     const RefHold hold(static_cast<IOPCItemMgt*>(this));
-    sim.callArrived("IOPCAsyncIO.Refresh");
-    sim.slow("Refresh");
+    sim.arrive("IOPCAsyncIO.Refresh");
     JournalLine line("IOPCAsyncIO.Refresh");
     line.arg("connection", dwConnection).arg("source", dwSource);
     HRESULT hr = S_OK;
@@ -576,7 +620,7 @@ STDMETHODIMP OpcGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD
         // Answered from the message loop, once this call has returned.
         AddRef();
         sim.post([this, transaction, dwConnection] {
-            send(true, transaction, dwConnection);
+            send(true, transaction, Audience{true, dwConnection, false});
             Release();
         });
     }
@@ -624,7 +668,8 @@ STDMETHODIMP OpcGroup::EnumDAdvise(IEnumSTATDATA** ppenum) {
 STDMETHODIMP OpcGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink,
                                DWORD* pdwConnection) {
     Simulation& sim = Simulation::get();
-    sim.slow("DAdvise");
+    const RefHold hold(static_cast<IOPCItemMgt*>(this));
+    sim.arrive("IDataObject.DAdvise");
     JournalLine line("IDataObject.DAdvise");
     const bool streamFormat = pformatetc && pformatetc->cfFormat == sim.streamFormat();
     line.arg("format", !pformatetc    ? "null"
@@ -649,7 +694,7 @@ STDMETHODIMP OpcGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* p
         if (advf & ADVF_PRIMEFIRST) {
             AddRef();
             sim.post([this, connection] {
-                send(true, 0, connection);
+                send(true, 0, Audience{true, connection, false});
                 Release();
             });
         }
@@ -659,6 +704,8 @@ STDMETHODIMP OpcGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* p
 }
 
 STDMETHODIMP OpcGroup::DUnadvise(DWORD dwConnection) {
+    const RefHold hold(static_cast<IOPCItemMgt*>(this));
+    Simulation::get().arrive("IDataObject.DUnadvise");
     auto it = sinks_.find(dwConnection);
     HRESULT hr = OLE_E_NOCONNECTION;
     if (it != sinks_.end()) {

@@ -1,8 +1,12 @@
 // A group of the simulation server: IOPCItemMgt, IOPCGroupStateMgt,
-// IOPCSyncIO, IOPCAsyncIO and IDataObject (the "OPCSTMFORMATDATA" stream).
+// IOPCSyncIO, and as the scenario's dataAccess says the 1.0 path
+// (IOPCAsyncIO and IDataObject, the "OPCSTMFORMATDATA" stream), the 2.0 path
+// (IConnectionPointContainer with one IOPCDataCallback connection and
+// IOPCAsyncIO2; GroupDataCallback.cpp) or both.
 #pragma once
 
 #include <windows.h>
+#include <ocidl.h>
 
 #include <map>
 #include <string>
@@ -22,7 +26,9 @@ class OpcGroup : public IOPCItemMgt,
                  public IOPCGroupStateMgt,
                  public IOPCSyncIO,
                  public IOPCAsyncIO,
-                 public IDataObject {
+                 public IDataObject,
+                 public IConnectionPointContainer,
+                 public IOPCAsyncIO2 {
   public:
     OpcGroup(std::wstring name, OPCHANDLE hServerGroup, OPCHANDLE hClientGroup, BOOL active,
              DWORD rate, LONG timeBias, FLOAT deadband, DWORD lcid);
@@ -86,17 +92,59 @@ class OpcGroup : public IOPCItemMgt,
     STDMETHODIMP DUnadvise(DWORD dwConnection) override;
     STDMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override;
 
+    // IConnectionPointContainer (GroupDataCallback.cpp)
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    // IOPCAsyncIO2 (GroupDataCallback.cpp)
+    STDMETHODIMP Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
+                      HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                       DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID,
+                          DWORD* pdwCancelID) override;
+    STDMETHODIMP Cancel2(DWORD dwCancelID) override;
+    STDMETHODIMP SetEnable(BOOL bEnable) override;
+    STDMETHODIMP GetEnable(BOOL* pbEnable) override;
+
     // The server removed the group: it sends nothing more.
     void detach();
 
   private:
     virtual ~OpcGroup();
 
+    // The IOPCDataCallback connection point (GroupDataCallback.cpp); it lives
+    // inside the group and shares its reference count.
+    class CallbackPoint : public IConnectionPoint {
+      public:
+        explicit CallbackPoint(OpcGroup& group) : group_(group) {}
+        STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+        STDMETHODIMP_(ULONG) AddRef() override { return group_.AddRef(); }
+        STDMETHODIMP_(ULONG) Release() override { return group_.Release(); }
+        STDMETHODIMP GetConnectionInterface(IID* pIID) override;
+        STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
+        STDMETHODIMP Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override;
+        STDMETHODIMP Unadvise(DWORD dwCookie) override;
+        STDMETHODIMP EnumConnections(IEnumConnections** ppEnum) override;
+
+      private:
+        OpcGroup& group_;
+    };
+
+    // Who gets a send: every subscriber (an update), the stream sinks (all,
+    // or the one connection named), the callback connection.
+    struct Audience {
+        bool streams = true;
+        DWORD onlyConnection = 0;
+        bool callback = true;
+    };
+
     void restartTimer();
     void onUpdate();
     // Sends the group's active items (all of them, or only those changed
-    // since they were last sent) to every advised sink, or to one.
-    void send(bool all, DWORD transactionId, DWORD onlyConnection);
+    // since they were last sent) to the audience. A callback with no item
+    // goes only as the answer to a Refresh2 (transactionId not 0).
+    void send(bool all, DWORD transactionId, Audience to);
 
     LONG refs_ = 0;
     std::wstring name_;
@@ -114,6 +162,11 @@ class OpcGroup : public IOPCItemMgt,
     std::map<DWORD, IAdviseSink*> sinks_;  // one reference each
     DWORD nextConnection_ = 1;
     DWORD nextTransaction_ = 1;
+    CallbackPoint point_{*this};
+    IOPCDataCallback* callback_ = nullptr;  // one reference; a group has one connection
+    DWORD callbackCookie_ = 0;
+    DWORD nextCookie_ = 1;
+    DWORD nextCancelId_ = 1;
 };
 
 }  // namespace opcsim

@@ -100,7 +100,14 @@ STDMETHODIMP_(ULONG) OpcServer::AddRef() {
 STDMETHODIMP_(ULONG) OpcServer::Release() {
     LONG left = --refs_;
     if (left == 0) {
-        delete this;
+        // The final release may be held (slow, hang): references taken and
+        // given back meanwhile must not end the object a second time.
+        refs_ = 1;
+        Simulation::get().arrive("Server.Release");
+        left = --refs_;
+        if (left == 0) {
+            delete this;
+        }
     }
     return left;
 }
@@ -110,7 +117,8 @@ STDMETHODIMP OpcServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequested
                                  DWORD dwLCID, OPCHANDLE* phServerGroup, DWORD* pRevisedUpdateRate,
                                  REFIID riid, LPUNKNOWN* ppUnk) {
     Simulation& sim = Simulation::get();
-    sim.slow("AddGroup");
+    const RefHold hold(static_cast<IOPCServer*>(this));
+    sim.arrive("IOPCServer.AddGroup");
     JournalLine line("IOPCServer.AddGroup");
     line.text("name", szName)
         .arg("active", bActive)
@@ -161,7 +169,8 @@ STDMETHODIMP OpcServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequested
 }
 
 STDMETHODIMP OpcServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) {
-    Simulation::get().slow("GetErrorString");
+    const RefHold hold(static_cast<IOPCServer*>(this));
+    Simulation::get().arrive("IOPCServer.GetErrorString");
     JournalLine line("IOPCServer.GetErrorString");
     line.code("error", dwError).arg("locale", dwLocale);
     HRESULT hr = S_OK;
@@ -214,8 +223,7 @@ STDMETHODIMP OpcServer::GetGroupByName(LPCWSTR szName, REFIID, LPUNKNOWN* ppUnk)
 STDMETHODIMP OpcServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
     Simulation& sim = Simulation::get();
     const RefHold hold(static_cast<IOPCServer*>(this));
-    sim.callArrived("IOPCServer.GetStatus");
-    sim.slow("GetStatus");
+    sim.arrive("IOPCServer.GetStatus");
     JournalLine line("IOPCServer.GetStatus");
     if (!ppServerStatus) {
         sim.journal().write(line.result(E_INVALIDARG));
@@ -258,7 +266,8 @@ STDMETHODIMP OpcServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
 }
 
 STDMETHODIMP OpcServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
-    Simulation::get().slow("RemoveGroup");
+    const RefHold hold(static_cast<IOPCServer*>(this));
+    Simulation::get().arrive("IOPCServer.RemoveGroup");
     JournalLine line("IOPCServer.RemoveGroup");
     line.arg("hServerGroup", hServerGroup).arg("force", bForce);
     auto it = groups_.find(hServerGroup);
@@ -370,6 +379,8 @@ STDMETHODIMP OpcServer::ShutdownPoint::GetConnectionPointContainer(
 }
 
 STDMETHODIMP OpcServer::ShutdownPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
+    const RefHold hold(static_cast<IOPCServer*>(&server_));
+    Simulation::get().arrive("IOPCShutdown.Advise");
     JournalLine line("IConnectionPoint.Advise");
     HRESULT hr = S_OK;
     IOPCShutdown* sink = nullptr;
@@ -389,6 +400,8 @@ STDMETHODIMP OpcServer::ShutdownPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCook
 }
 
 STDMETHODIMP OpcServer::ShutdownPoint::Unadvise(DWORD dwCookie) {
+    const RefHold hold(static_cast<IOPCServer*>(&server_));
+    Simulation::get().arrive("IOPCShutdown.Unadvise");
     auto it = server_.shutdownSinks_.find(dwCookie);
     HRESULT hr = CONNECT_E_NOCONNECTION;
     if (it != server_.shutdownSinks_.end()) {

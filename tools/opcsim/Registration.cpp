@@ -11,7 +11,16 @@
 namespace opcsim {
 namespace {
 
-constexpr wchar_t kCategoryName[] = L"OPC Data Access Servers Version 1.0";
+// The OPC DA versions every class serves (the scenario may narrow it at run
+// time; the registration says what the program can serve).
+struct Category {
+    const GUID& catid;
+    const wchar_t* name;
+};
+const Category kCategories[] = {
+    {CATID_OPCDAServer10, L"OPC Data Access Servers Version 1.0"},
+    {CATID_OPCDAServer20, L"OPC Data Access Servers Version 2.0"},
+};
 
 std::wstring guidText(REFGUID guid) {
     wchar_t buffer[64] = {};
@@ -48,7 +57,6 @@ void deleteTree(const std::wstring& key) {
 // One class: its CLSID key (local server, ProgIDs, category) and ProgID keys.
 bool registerClass(const ServerClass& c, const std::wstring& exePath, bool ownProgIdsOnly) {
     const std::wstring clsid = guidText(c.clsid);
-    const std::wstring category = guidText(CATID_OPCDAServer10);
     const std::wstring clsidKey = L"CLSID\\" + clsid;
     std::wstring command = L"\"" + exePath + L"\"";
     if (c.number != 1) {
@@ -56,9 +64,14 @@ bool registerClass(const ServerClass& c, const std::wstring& exePath, bool ownPr
     }
     bool ok = setKey(clsidKey, c.description) && setKey(clsidKey + L"\\LocalServer32", command) &&
               setKey(clsidKey + L"\\ProgID", c.progId) &&
-              setKey(clsidKey + L"\\VersionIndependentProgID", c.versionIndependentProgId) &&
-              setKey(clsidKey + L"\\Implemented Categories\\" + category, L"") &&
-              setKey(L"Component Categories\\" + category, kCategoryName, L"409");
+              setKey(clsidKey + L"\\VersionIndependentProgID", c.versionIndependentProgId);
+    for (const Category& category : kCategories) {
+        const std::wstring catid = guidText(category.catid);
+        // The category's own key is shared by every OPC server: it stays at
+        // /UnregServer, which removes only the class's reference to it.
+        ok = ok && setKey(clsidKey + L"\\Implemented Categories\\" + catid, L"") &&
+             setKey(L"Component Categories\\" + catid, category.name, L"409");
+    }
     std::vector<const wchar_t*> progIds{c.progId};
     if (c.takesBridgeDefault && !ownProgIdsOnly) {
         progIds.push_back(kBridgeDefaultProgId);

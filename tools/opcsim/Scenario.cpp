@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "CallFaults.h"
 #include "TextScan.h"
 #include "ValueText.h"
 
@@ -84,6 +85,27 @@ std::string parseServerKey(std::string_view key, std::string_view value, ServerS
             return "recordSize is 16 or 24";
         }
         s.recordSize = static_cast<size_t>(*v);
+        return {};
+    }
+    if (key == "dataAccess") {
+        std::string_view v = trim(value);
+        if (v == "both") {
+            s.dataAccess = DataAccess::Both;
+        } else if (v == "1.0") {
+            s.dataAccess = DataAccess::V1;
+        } else if (v == "2.0") {
+            s.dataAccess = DataAccess::V2;
+        } else {
+            return "dataAccess is both, 1.0 or 2.0";
+        }
+        return {};
+    }
+    if (key == "startDelay") {
+        auto v = parseNumber(value);
+        if (!v || *v > 600000) {
+            return "startDelay is a number of milliseconds (up to 600000)";
+        }
+        s.startDelay = static_cast<DWORD>(*v);
         return {};
     }
     if (key == "state" || key == "bandwidth") {
@@ -205,9 +227,31 @@ std::string parseFaultKey(std::string_view key, std::string_view value, Faults& 
             auto ms = colon == std::string_view::npos ? std::nullopt
                                                       : parseNumber(pair.substr(colon + 1));
             if (!ms || *ms > 600000) {
-                return "slow is a list of <Method>:<milliseconds>";
+                return "slow is a list of <Call>:<milliseconds>";
             }
-            f.slow[std::string(trim(pair.substr(0, colon)))] = static_cast<DWORD>(*ms);
+            const std::string_view call = trim(pair.substr(0, colon));
+            if (!isFaultCallName(call)) {
+                return "slow: unknown call " + std::string(call);
+            }
+            f.slow[std::string(call)] = static_cast<DWORD>(*ms);
+            if (comma == std::string::npos) {
+                break;
+            }
+            start = comma + 1;
+        }
+        return {};
+    }
+    if (key == "hang") {
+        std::string text(value);
+        size_t start = 0;
+        while (start <= text.size()) {
+            size_t comma = text.find(',', start);
+            const std::string_view call = trim(std::string_view(text).substr(
+                start, comma == std::string::npos ? std::string::npos : comma - start));
+            if (!isFaultCallName(call)) {
+                return "hang: unknown call " + std::string(call);
+            }
+            f.hang.emplace(call);
             if (comma == std::string::npos) {
                 break;
             }
@@ -223,7 +267,7 @@ std::string parseItem(std::string_view key, std::string_view value, uint32_t see
     auto parts = fields(value);
     if (parts.size() < 2) {
         return "an item is <ID> = <type>; <initial value>[; <behaviour>][; quality <q>][; reserved "
-               "<r>]";
+               "<r>][; error <hr>]";
     }
     auto type = parseTypeName(parts[0]);
     if (!type) {
@@ -237,7 +281,13 @@ std::string parseItem(std::string_view key, std::string_view value, uint32_t see
     item.behaviour.seed = seed;
     for (size_t i = 2; i < parts.size(); ++i) {
         std::string_view part = parts[i];
-        if (part.substr(0, 8) == "quality " || part.substr(0, 9) == "reserved ") {
+        if (part.substr(0, 6) == "error ") {
+            auto code = parseCode(part.substr(6));
+            if (!code) {
+                return "error is a result code";
+            }
+            item.error = *code;
+        } else if (part.substr(0, 8) == "quality " || part.substr(0, 9) == "reserved ") {
             bool isQuality = part[0] == 'q';
             auto v = parseNumber(part.substr(isQuality ? 8 : 9));
             if (!v || *v > 0xFFFF) {

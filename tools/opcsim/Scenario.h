@@ -6,6 +6,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,7 +23,13 @@ struct ItemSpec {
     ItemBehaviour behaviour;
     WORD quality = 0x00C0;
     WORD reserved = 0;
+    HRESULT error = S_OK;  // a failure: the item is sent without a value
 };
+
+// The data paths the server's groups offer: the 1.0 stream (IDataObject,
+// IOPCAsyncIO), the 2.0 callbacks (IConnectionPointContainer with
+// IOPCDataCallback, IOPCAsyncIO2), or both.
+enum class DataAccess { Both, V1, V2 };
 
 struct ServerSettings {
     std::optional<std::wstring> vendor = std::wstring(L"Korven OPC simulation server");
@@ -34,6 +41,8 @@ struct ServerSettings {
     DWORD bandwidth = 0;
     std::map<DWORD, DWORD> revise;   // requested update rate -> granted one
     std::optional<DWORD> reviseAll;  // granted for every other request
+    DataAccess dataAccess = DataAccess::Both;
+    DWORD startDelay = 0;  // ms between the start and the class object's registration
 };
 
 struct Faults {
@@ -47,7 +56,8 @@ struct Faults {
     std::optional<HRESULT> setState;
     std::optional<HRESULT> blockStatus;
     std::optional<DWORD> unknownHandle;
-    std::map<std::string, DWORD, std::less<>> slow;  // method name -> delay in ms
+    std::map<std::string, DWORD, std::less<>> slow;  // call name -> delay in ms
+    std::set<std::string, std::less<>> hang;         // call names hung from the start
 };
 
 struct Scenario {

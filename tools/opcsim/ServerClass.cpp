@@ -13,6 +13,15 @@ const std::vector<ServerClass>& serverClasses() {
          L"Korven OPC DA 1.0 simulation server",
          L"Software\\Korven\\OpcSim",
          true},
+        // A second server of its own process and folder, for clients of two
+        // servers. {ECC7D599-B3D9-4B28-80E9-C9525BD419AF}
+        {2,
+         {0xECC7D599, 0xB3D9, 0x4B28, {0x80, 0xE9, 0xC9, 0x52, 0x5B, 0xD4, 0x19, 0xAF}},
+         L"Korven.OpcSim2.1",
+         L"Korven.OpcSim2",
+         L"Korven OPC DA simulation server, second class",
+         L"Software\\Korven\\OpcSim2",
+         false},
 #else
         // {171A6FD8-46E0-4C55-B94F-1470FF59F459}
         {1,

@@ -4,7 +4,8 @@
 // own, so a client that creates two of them talks to two servers.
 //
 //   64-bit build: Korven.OpcSim.1 (also Velmora.Ctrl9.1, the bridge's default,
-//                 unless registered with /OwnProgIdOnly)
+//                 unless registered with /OwnProgIdOnly) and Korven.OpcSim2.1
+//                 (started with /Class=2)
 //   32-bit build: Korven.OpcSim32.1, so that in a WoW64 prefix the 64-bit
 //                 server keeps its own ProgIDs beside it
 #pragma once

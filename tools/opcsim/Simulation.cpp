@@ -80,7 +80,15 @@ std::string Simulation::load(const std::wstring& folder) {
         item.value = spec.initial;
         item.quality = spec.quality;
         item.reserved = spec.reserved;
+        item.error = spec.error;
         item.behaviour = spec.behaviour;
+        item.stamp = startTime_;
+    }
+    for (const auto& [call, ms] : scenario_.faults.slow) {
+        callFaults_.setSlow(call, ms);
+    }
+    for (const std::string& call : scenario_.faults.hang) {
+        callFaults_.hang(call);
     }
     journal_.write(JournalLine("Server.Start")
                        .arg("pid", GetCurrentProcessId())
@@ -111,14 +119,45 @@ DeviceItem* Simulation::find(const std::wstring& id) {
     return it == device_.end() ? nullptr : &it->second;
 }
 
-void Simulation::slow(std::string_view method) const {
-    auto it = scenario_.faults.slow.find(method);
-    if (it != scenario_.faults.slow.end()) {
-        Sleep(it->second);
+void Simulation::arrive(std::string_view call) {
+    shutdownIfArmed(call);
+    if (const DWORD ms = callFaults_.slowFor(call)) {
+        Sleep(ms);
+    }
+    hangWhileAsked(call);
+}
+
+void Simulation::hangWhileAsked(std::string_view call) {
+    std::optional<std::string> by = callFaults_.hungBy(call);
+    if (!by || ending()) {
+        return;
+    }
+    const std::string name = quote(fromUtf8(call));
+    journal_.write(
+        JournalLine("Hang.Begin").arg("call", name).arg("by", quote(fromUtf8(*by))).result(S_OK));
+    MSG msg{};
+    bool quit = false;
+    ++hanging_;
+    while (!ending() && callFaults_.hungBy(call)) {
+        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+        if (got == 0 || got == -1) {
+            quit = true;
+            break;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    --hanging_;
+    journal_.write(JournalLine("Hang.End")
+                       .arg("call", name)
+                       .arg("by", ending() ? "\"exit\"" : "\"unhang\"")
+                       .result(S_OK));
+    if (quit) {
+        PostQuitMessage(static_cast<int>(msg.wParam));  // for the loop further out
     }
 }
 
-void Simulation::callArrived(std::string_view call) {
+void Simulation::shutdownIfArmed(std::string_view call) {
     auto armed = shutdownDuring_.find(call);
     if (armed == shutdownDuring_.end()) {
         return;
@@ -176,7 +215,7 @@ LRESULT CALLBACK Simulation::windowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM l
     if (msg == WM_TIMER) {
         if (wp == kControlTimer) {
             sim.pollControl();
-            if (sim.embedded_ && !sim.everHadObject_ &&
+            if (sim.embedded_ && sim.registered_ && !sim.everHadObject_ && sim.hanging_ == 0 &&
                 GetTickCount64() - sim.started_ > kIdleLimitMs) {
                 sim.everHadObject_ = true;
                 sim.requestExit("no client");
@@ -248,7 +287,11 @@ void Simulation::runCommand(const std::string& line) {
     const std::string rest =
         space == std::string::npos ? "" : std::string(trimBlanks(line.substr(space + 1)));
     JournalLine entry("Control." + verb);
-    if (verb == "set" || verb == "quality") {
+    if (verb == "slow" || verb == "hang" || verb == "unhang") {
+        runFaultCommand(verb, rest, entry);
+        return;
+    }
+    if (verb == "set" || verb == "quality" || verb == "error") {
         size_t split = rest.find(' ');
         const std::wstring id = fromUtf8(rest.substr(0, split));
         const std::string value = split == std::string::npos ? "" : rest.substr(split + 1);
@@ -258,14 +301,19 @@ void Simulation::runCommand(const std::string& line) {
             journal_.write(entry.result(OPC_E_UNKNOWNITEMID));
             return;
         }
-        if (verb == "quality") {
+        if (verb == "quality" || verb == "error") {
             char* end = nullptr;
-            unsigned long q = std::strtoul(value.c_str(), &end, 0);
-            if (value.empty() || *end != '\0' || q > 0xFFFF) {
+            unsigned long long n = std::strtoull(value.c_str(), &end, 0);
+            if (value.empty() || value[0] == '-' || *end != '\0' ||
+                n > (verb == "quality" ? 0xFFFFull : 0xFFFFFFFFull)) {
                 journal_.write(entry.result(E_INVALIDARG));
                 return;
             }
-            item->quality = static_cast<WORD>(q);
+            if (verb == "quality") {
+                item->quality = static_cast<WORD>(n);
+            } else {
+                item->error = static_cast<HRESULT>(static_cast<uint32_t>(n));
+            }
         } else {
             VariantGuard parsed;
             std::string error = parseValue(value, item->spec->type, parsed.get());
@@ -275,7 +323,7 @@ void Simulation::runCommand(const std::string& line) {
             }
             item->value = parsed;
         }
-        ++item->version;
+        item->changed();
         journal_.write(entry.result(S_OK));
         return;
     }
@@ -303,6 +351,7 @@ void Simulation::runCommand(const std::string& line) {
         return;
     }
     if (verb == "exit") {
+        stopping_ = true;  // ends every hang; nothing hangs from now on
         journal_.write(entry.result(S_OK));
         std::set<OpcServer*> servers = servers_;
         for (OpcServer* server : servers) {
@@ -314,6 +363,36 @@ void Simulation::runCommand(const std::string& line) {
         return;
     }
     journal_.write(entry.arg("line", quote(fromUtf8(line))).result(E_INVALIDARG));
+}
+
+// slow <Call> <ms> | hang <Call> | unhang <Call>
+void Simulation::runFaultCommand(const std::string& verb, const std::string& rest,
+                                 JournalLine& entry) {
+    const size_t split = rest.find(' ');
+    const std::string call = rest.substr(0, split);
+    const std::string extra =
+        split == std::string::npos ? "" : std::string(trimBlanks(rest.substr(split + 1)));
+    entry.arg("call", quote(fromUtf8(call)));
+    if (!isFaultCallName(call) || (verb == "slow") == extra.empty()) {
+        journal_.write(entry.result(E_INVALIDARG));
+        return;
+    }
+    if (verb == "slow") {
+        char* end = nullptr;
+        const unsigned long long ms = std::strtoull(extra.c_str(), &end, 10);
+        if (extra[0] == '-' || *end != '\0' || ms > 600000) {
+            journal_.write(entry.arg("ms", quote(fromUtf8(extra))).result(E_INVALIDARG));
+            return;
+        }
+        callFaults_.setSlow(call, static_cast<DWORD>(ms));
+        journal_.write(entry.arg("ms", static_cast<long long>(ms)).result(S_OK));
+    } else if (verb == "hang") {
+        callFaults_.hang(call);
+        journal_.write(entry.result(S_OK));
+    } else {
+        // S_FALSE: the name was not hung.
+        journal_.write(entry.result(callFaults_.unhang(call) ? S_OK : S_FALSE));
+    }
 }
 
 }  // namespace opcsim

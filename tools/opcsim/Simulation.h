@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "CallFaults.h"
 #include "ComGuards.h"
 #include "Journal.h"
 #include "Scenario.h"
@@ -24,8 +25,15 @@ struct DeviceItem {
     VariantGuard value;
     WORD quality = 0;
     WORD reserved = 0;
+    HRESULT error = S_OK;  // a failure: sent without a value, of bad quality
     ItemBehaviour behaviour;
-    unsigned long long version = 1;  // raised at every change of value or quality
+    unsigned long long version = 1;  // raised at every change of value, quality or error
+    FILETIME stamp{};                // when it last changed
+
+    void changed() {
+        ++version;
+        GetSystemTimeAsFileTime(&stamp);
+    }
 };
 
 class Simulation {
@@ -47,8 +55,14 @@ class Simulation {
     FILETIME lastUpdateTime() const { return lastUpdate_; }
     void noteUpdate() { GetSystemTimeAsFileTime(&lastUpdate_); }
 
-    // Waits as the scenario's slow-call fault says for `method`.
-    void slow(std::string_view method) const;
+    // Called by every call that a fault can hold (CallFaults.h), by its
+    // qualified name, before the call's work: a shutdown-during trigger armed
+    // for it first sends its requests, then a slow fault sleeps, then a hang
+    // waits until the call is unhung or the process ends. The hang runs the
+    // message loop meanwhile, so the control channel, the timers and COM's
+    // calls into the server go on; hangs inside one another end innermost
+    // first. The caller must hold a reference on the object it works on.
+    void arrive(std::string_view call);
 
     // Live COM objects of the process; the last release ends it.
     void objectCreated() {
@@ -63,11 +77,6 @@ class Simulation {
         }
     }
 
-    // Called by each call that a shutdown-during command can name (by its
-    // journal name), before its work: a trigger armed for it first sends
-    // ShutdownRequest to every advised client, once.
-    void callArrived(std::string_view call);
-
     // Servers known to the control channel's shutdown command.
     void addServer(OpcServer* server) { servers_.insert(server); }
     void removeServer(OpcServer* server) { servers_.erase(server); }
@@ -80,12 +89,24 @@ class Simulation {
     void post(std::function<void()> work);
 
     void requestExit(const char* why);
+    // The process is ending (exit command or last release): nothing hangs.
+    bool ending() const { return stopping_ || exiting_; }
+    // The class object is registered: the wait for a first client starts.
+    void classRegistered() {
+        registered_ = true;
+        started_ = GetTickCount64();
+    }
 
   private:
     Simulation() = default;
     static LRESULT CALLBACK windowProc(HWND, UINT, WPARAM, LPARAM);
+    // A shutdown-during trigger armed for the call sends ShutdownRequest to
+    // every advised client, once.
+    void shutdownIfArmed(std::string_view call);
+    void hangWhileAsked(std::string_view call);
     void pollControl();
     void runCommand(const std::string& line);
+    void runFaultCommand(const std::string& verb, const std::string& rest, JournalLine& entry);
     // ShutdownRequest(reason) to every advised client of every server;
     // returns how many were sent.
     int sendShutdown(const std::wstring& reason);
@@ -102,7 +123,11 @@ class Simulation {
     bool everHadObject_ = false;
     bool embedded_ = false;
     bool exiting_ = false;
+    bool stopping_ = false;
+    bool registered_ = false;
+    int hanging_ = 0;  // hangs in progress (the idle limit waits for them)
     ULONGLONG started_ = GetTickCount64();
+    CallFaults callFaults_;
     std::set<OpcServer*> servers_;
     // Armed shutdown-during triggers: call name → reason.
     std::map<std::string, std::wstring, std::less<>> shutdownDuring_;

@@ -16,10 +16,14 @@
 #include "ClassFactory.h"
 #include "Registration.h"
 #include "ServerClass.h"
+#include "Journal.h"
 #include "Simulation.h"
 #include "ValueText.h"
 
 namespace {
+
+// The timer of a delayed class registration (group timers count from 1).
+constexpr UINT_PTR kRegistrationTimer = 0x7FFF0002;
 
 std::wstring folderFromRegistry(const opcsim::ServerClass& served) {
     wchar_t buffer[MAX_PATH] = {};
@@ -91,22 +95,52 @@ int main() {
     if (!error.empty()) {
         std::fprintf(stderr, "opcsim: %s\n", error.c_str());
     }
-    int rc = 1;
     static opcsim::ClassFactory factory;
-    DWORD cookie = 0;
-    if (sim.createWindow(GetModuleHandleW(nullptr), embedded) &&
-        SUCCEEDED(CoRegisterClassObject(served->clsid, &factory, CLSCTX_LOCAL_SERVER,
-                                        REGCLS_MULTIPLEUSE, &cookie))) {
-        MSG msg;
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        CoRevokeClassObject(cookie);
-        rc = 0;
-    } else {
-        std::fprintf(stderr, "opcsim: cannot register the class object\n");
+    if (!sim.createWindow(GetModuleHandleW(nullptr), embedded)) {
+        std::fprintf(stderr, "opcsim: cannot create the server's window\n");
+        CoUninitialize();
+        return 1;
     }
-    CoUninitialize();
-    return rc;
+    // The class object is registered after the scenario's start delay: an
+    // activation waits for it meanwhile, while the control channel works.
+    const DWORD delay = sim.scenario().server.startDelay;
+    DWORD cookie = 0;
+    bool registered = false, failed = false;
+    auto registerClass = [&] {
+        const HRESULT hr = CoRegisterClassObject(served->clsid, &factory, CLSCTX_LOCAL_SERVER,
+                                                 REGCLS_MULTIPLEUSE, &cookie);
+        sim.journal().write(opcsim::JournalLine("Server.Registered")
+                                .text("progId", served->progId)
+                                .arg("delay", delay)
+                                .result(hr));
+        registered = SUCCEEDED(hr);
+        failed = !registered;
+        if (registered) {
+            sim.classRegistered();
+        } else {
+            std::fprintf(stderr, "opcsim: cannot register the class object\n");
+            sim.requestExit("class object not registered");
+        }
+    };
+    if (delay == 0) {
+        registerClass();
+    } else {
+        sim.setTimer(kRegistrationTimer, delay, [&] {
+            sim.killTimer(kRegistrationTimer);
+            registerClass();
+        });
+    }
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    if (registered) {
+        CoRevokeClassObject(cookie);
+    }
+    // No CoUninitialize: a call that reaches the server after its loop has
+    // ended (a client's release racing the exit command, say) is never
+    // dispatched, and CoUninitialize would wait for it for ever (seen under
+    // Wine 8). Ending the process fails such calls as the client expects.
+    return failed ? 1 : 0;
 }
