@@ -244,9 +244,14 @@ class DdeClient:
         self.lines = queue.Queue()
         self.seen = []
 
+        # (time of arrival, line) of every line, for tests that time updates.
+        self.arrivals = []
+
         def read():
             for raw in self.proc.stdout:
-                self.lines.put(raw.rstrip(b"\r\n"))
+                line = raw.rstrip(b"\r\n")
+                self.arrivals.append((time.monotonic(), line))
+                self.lines.put(line)
             self.lines.put(None)
 
         threading.Thread(target=read, daemon=True).start()
@@ -350,6 +355,7 @@ class Simulation:
     registry value the test sets before the bridge starts."""
 
     REG_KEY = r"HKCU\Software\Korven\OpcSim"
+    REG_KEY_2 = r"HKCU\Software\Korven\OpcSim2"  # the second class's (Korven.OpcSim2.1)
     REG_KEY_32 = r"HKCU\Software\Korven\OpcSim32"  # the 32-bit server's
 
     def __init__(self, scenario=None, reg_key=REG_KEY):
