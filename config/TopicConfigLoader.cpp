@@ -12,6 +12,7 @@
 #include "common/SharedText.h"
 #include "common/TickClock.h"
 #include "config/ConfigPath.h"
+#include "config/DataAccessSetting.h"
 #include "config/ReconnectSetting.h"
 #include "opc/TopicGroup.h"
 #include "opc/TopicTable.h"
@@ -79,6 +80,9 @@ bool loadSections() {
         char reconnect[kKeyValueRoom] = {};
         GetPrivateProfileStringA(section.c_str(), "Reconnect", "", reconnect, kKeyValueRoom,
                                  path->c_str());
+        char dataAccessValue[kKeyValueRoom] = {};
+        GetPrivateProfileStringA(section.c_str(), "DataAccess", "", dataAccessValue,
+                                 kKeyValueRoom, path->c_str());
 
         if (lstrcmpiA(section.c_str(), "SYSTEM") == 0) {
             logError(L"「SYSTEM」は予約されている名前です。");
@@ -90,10 +94,19 @@ bool loadSections() {
                      L"は使えません。(0、または5～3600秒)");
             return false;
         }
+        const std::optional<DataAccess> dataAccess = parseDataAccess(dataAccessValue);
+        if (!dataAccess) {
+            logError(L"「" + logName(section.c_str()) + L"」のDataAccess=" +
+                     logName(dataAccessValue) + L"は使えません。(auto、1.0、2.0)");
+            return false;
+        }
         std::wstring settings = L"「" + logName(section.c_str()) + L"」の設定。 Node=" +
                                 logName(node) + L" ProgID=" + logName(progId);
         if (*reconnectSeconds != 0) {
             settings += L" Reconnect=" + std::to_wstring(*reconnectSeconds);
+        }
+        if (*dataAccessValue != '\0') {
+            settings += L" DataAccess=" + logName(dataAccessValue);
         }
         logInfo(settings);
 
@@ -102,7 +115,7 @@ bool loadSections() {
         try {
             group = std::make_unique<TopicGroup>(
                 SharedText::fromNarrow(progId), SharedText::fromNarrow(node),
-                SharedText::fromNarrow(section.c_str()), *reconnectSeconds);
+                SharedText::fromNarrow(section.c_str()), *reconnectSeconds, *dataAccess);
             hr = group->awaitFirstConnection(tickCount() + kFirstConnectionWaitMs);
         } catch (const _com_error& error) {
             hr = error.Error();

@@ -76,6 +76,9 @@ SharedText replyText(const ItemEntry& entry) {
     if (entry.reservedWord != 0) {
         return formattedMarker("#ERR:DATA(%ld)", static_cast<long>(entry.reservedWord));
     }
+    if (entry.dataError != 0) {
+        return formattedMarker("#ERR:DATA(%ld)", static_cast<long>(entry.dataError));
+    }
     if (V_VT(&entry.value) == VT_EMPTY) {
         return SharedText::fromWide(L"#EMPTY");
     }

@@ -72,8 +72,7 @@ void TopicGroup::storeDataChange(const DataChangeBlock& block) {
         wideRecordsSeen = true;
         logInfo(L"「" + topicName.str() + L"」のサーバーは値を24バイトのレコードで送ります。");
     }
-    // Entries are only looked up, never inserted or erased: a pass of the
-    // tick may be walking the table while this runs inside its OPC call.
+    // Entries are only looked up, never inserted or erased.
     for (const StreamItem& item : block.items) {
         auto found = itemTable.find(item.clientHandle);
         if (found == itemTable.end()) {
@@ -85,7 +84,14 @@ void TopicGroup::storeDataChange(const DataChangeBlock& block) {
         if (!entry.added && !(passOut && entry.batchIndex >= 0)) {
             continue;
         }
-        storeValue(entry, item);
+        // A failed error entry (2.0 callbacks) carries no value: the item
+        // shows the error until a good value comes.
+        if (item.error < 0) {
+            entry.dataError = item.error;
+        } else {
+            storeValue(entry, item);
+            entry.dataError = 0;
+        }
         entry.quality = item.quality;
         entry.reservedWord = item.reservedWord;
         dirtyItems.insert(item.clientHandle);

@@ -29,6 +29,7 @@ struct StreamItem {
     std::uint16_t type = 0;                      // the VARIANT type word
     std::uint8_t record[kValueRecordSize] = {};  // the value record as it stands
     std::u16string text;                         // VT_BSTR only: the text that follows the record
+    std::int32_t error = 0;  // a 2.0 callback's error entry for the item; a failure carries no value
 };
 
 struct DataChangeBlock {

@@ -10,6 +10,7 @@ ItemEntry::ItemEntry(const ItemEntry& other)
       added(other.added),
       quality(other.quality),
       reservedWord(other.reservedWord),
+      dataError(other.dataError),
       batchIndex(other.batchIndex) {
     VariantInit(&value);
     VariantCopy(&value, const_cast<VARIANT*>(&other.value));
@@ -26,6 +27,7 @@ ItemEntry& ItemEntry::operator=(const ItemEntry& other) {
         VariantCopy(&value, const_cast<VARIANT*>(&other.value));
         quality = other.quality;
         reservedWord = other.reservedWord;
+        dataError = other.dataError;
         batchIndex = other.batchIndex;
     }
     return *this;

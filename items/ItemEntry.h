@@ -17,6 +17,7 @@ struct ItemEntry {
     VARIANT value;  // VT_EMPTY until the first data change
     WORD quality = 0;
     WORD reservedWord = 0;  // header word after the quality word of the last record
+    HRESULT dataError = 0;  // the last callback's error entry for the item, when a failure
     LONG batchIndex = -1;   // position in the last add batch, -1 when not in it
 
     ItemEntry() { VariantInit(&value); }

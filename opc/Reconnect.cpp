@@ -27,6 +27,7 @@ void TopicGroup::requestConnection() {
     connect.nodeName = nodeName.str();
     connect.groupName = topicName.str();
     connect.group = {updateRate, active, timeBias, deadband, localeId, clientGroupHandle};
+    connect.dataAccess = dataAccess;
     connectOut_ = true;
     post(std::move(connect));
 }
@@ -56,6 +57,10 @@ void TopicGroup::onConnected(const reply::Connected& made) {
     updateRate = made.revisedRate;
     reconnectFailures = 0;
     nextReconnectAt = 0;
+    if (made.callbacks && !callbacksSeen) {
+        callbacksSeen = true;
+        logInfo(L"「" + topicName.str() + L"」はDA 2.0のコールバックで値を受け取ります。");
+    }
     if (firstConnection_) {
         firstConnection_ = false;
         firstOutcome_ = S_OK;

@@ -2,6 +2,7 @@
 // subscription, then the OPC group with its data-change subscription.
 #include <comdef.h>
 
+#include "items/DataCallbackSink.h"
 #include "items/DataChangeSink.h"
 #include "opc/ServerActivation.h"
 #include "opc/ServerSession.h"
@@ -38,7 +39,7 @@ void ServerSession::connect(const request::Connect& request) {
         channel_->reply(reply::ConnectFailed{E_OUTOFMEMORY});
         return;
     }
-    channel_->reply(reply::Connected{serverGroupHandle, revisedRate});
+    channel_->reply(reply::Connected{serverGroupHandle, revisedRate, callbacks_});
 }
 
 void ServerSession::connectServer(const request::Connect& request) {
@@ -106,10 +107,25 @@ void ServerSession::createGroup(const request::Connect& request, DWORD& revisedR
         CallWatch watch(*channel_, "QueryInterface");
         hr = itemMgt->QueryInterface(IID_IOPCGroupStateMgt,
                                      reinterpret_cast<void**>(&groupStateMgt));
-        if (SUCCEEDED(hr)) {
-            hr = groupStateMgt->QueryInterface(IID_IDataObject,
-                                               reinterpret_cast<void**>(&dataObject));
+    }
+    raiseOnFailure(hr);
+    // The 1.0 stream when the group offers it; else, where the user allows
+    // it, the 2.0 callbacks. The last path's failure is the group's.
+    if (request.dataAccess != DataAccess::Callbacks) {
+        hr = subscribeStream();
+        if (SUCCEEDED(hr) || request.dataAccess == DataAccess::Stream) {
+            raiseOnFailure(hr);
+            return;
         }
+    }
+    raiseOnFailure(subscribeCallbacks(request.group.clientGroupHandle));
+}
+
+HRESULT ServerSession::subscribeStream() {
+    HRESULT hr;
+    {
+        CallWatch watch(*channel_, "QueryInterface");
+        hr = groupStateMgt->QueryInterface(IID_IDataObject, reinterpret_cast<void**>(&dataObject));
         if (SUCCEEDED(hr)) {
             hr = groupStateMgt->QueryInterface(IID_IOPCAsyncIO, reinterpret_cast<void**>(&asyncIo));
         }
@@ -124,7 +140,42 @@ void ServerSession::createGroup(const request::Connect& request, DWORD& revisedR
         CallWatch watch(*channel_, "DAdvise");
         hr = dataObject->DAdvise(&format, ADVF_PRIMEFIRST, dataSink_, &dataConnection);
     }
-    raiseOnFailure(hr);
+    if (FAILED(hr)) {
+        dataConnection = 0;
+        releaseStream();
+    }
+    return hr;
+}
+
+HRESULT ServerSession::subscribeCallbacks(OPCHANDLE clientGroupHandle) {
+    callbackSink_->setGroup(clientGroupHandle);
+    HRESULT hr;
+    {
+        CallWatch watch(*channel_, "QueryInterface");
+        hr = groupStateMgt->QueryInterface(IID_IOPCAsyncIO2, reinterpret_cast<void**>(&asyncIo2));
+        if (SUCCEEDED(hr)) {
+            hr = groupStateMgt->QueryInterface(IID_IConnectionPointContainer,
+                                               reinterpret_cast<void**>(&groupPoints));
+        }
+    }
+    if (SUCCEEDED(hr)) {
+        CallWatch watch(*channel_, "FindConnectionPoint");
+        hr = groupPoints->FindConnectionPoint(IID_IOPCDataCallback, &dataPoint);
+    }
+    if (SUCCEEDED(hr) && dataPoint == nullptr) {
+        hr = E_NOINTERFACE;
+    }
+    if (SUCCEEDED(hr)) {
+        CallWatch watch(*channel_, "Advise");
+        hr = dataPoint->Advise(static_cast<IOPCDataCallback*>(callbackSink_), &callbackCookie);
+    }
+    if (FAILED(hr)) {
+        callbackCookie = 0;
+        releaseCallbacks();
+        return hr;
+    }
+    callbacks_ = true;
+    return S_OK;
 }
 
 }  // namespace korven

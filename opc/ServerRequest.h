@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "OpcDa.h"
+#include "config/DataAccessSetting.h"
 #include "items/DataChangeStream.h"
 
 namespace korven {
@@ -32,6 +33,7 @@ struct Connect {
     std::wstring nodeName;  // empty: this computer
     std::wstring groupName;
     GroupParameters group;
+    DataAccess dataAccess = DataAccess::Auto;
 };
 
 struct ItemDefinition {
@@ -71,6 +73,7 @@ namespace reply {
 struct Connected {
     OPCHANDLE serverGroupHandle = 0;
     DWORD revisedRate = 0;
+    bool callbacks = false;  // values come through the 2.0 callbacks
 };
 
 struct ConnectFailed {

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/ComMemory.h"
+#include "items/DataCallbackSink.h"
 #include "items/DataChangeSink.h"
 #include "opc/ShutdownSink.h"
 
@@ -11,6 +12,8 @@ namespace korven {
 ServerSession::ServerSession(std::shared_ptr<TopicChannel> channel) : channel_(std::move(channel)) {
     dataSink_ = new DataChangeSink(this);
     dataSink_->AddRef();
+    callbackSink_ = new DataCallbackSink(this);
+    callbackSink_->AddRef();
     shutdownSink_ = new ShutdownSink(this);
     shutdownSink_->AddRef();
 }
@@ -22,6 +25,8 @@ ServerSession::~ServerSession() {
     // this session any more.
     dataSink_->detach();
     dataSink_->Release();
+    callbackSink_->detach();
+    callbackSink_->Release();
     shutdownSink_->detach();
     shutdownSink_->Release();
 }
@@ -122,6 +127,14 @@ bool ServerSession::groupUsable() const {
 }
 
 void ServerSession::releaseGroup() {
+    // The subscriptions first, then the group's interfaces.
+    releaseStream();
+    releaseCallbacks();
+    releaseInterface(groupStateMgt);
+    releaseInterface(itemMgt);
+}
+
+void ServerSession::releaseStream() {
     // The token is cleared before the call: a release that runs again while
     // DUnadvise is out finds nothing left to cancel.
     const DWORD connection = dataConnection;
@@ -136,8 +149,22 @@ void ServerSession::releaseGroup() {
     }
     releaseInterface(asyncIo);
     releaseInterface(dataObject);
-    releaseInterface(groupStateMgt);
-    releaseInterface(itemMgt);
+}
+
+void ServerSession::releaseCallbacks() {
+    const DWORD cookie = callbackCookie;
+    callbackCookie = 0;
+    if (cookie != 0 && dataPoint != nullptr && !serverLost_) {
+        CallWatch watch(*channel_, "Unadvise");
+        dataPoint->Unadvise(cookie);
+    }
+    if (serverLost_) {
+        CoDisconnectObject(static_cast<IOPCDataCallback*>(callbackSink_), 0);
+    }
+    callbacks_ = false;
+    releaseInterface(asyncIo2);
+    releaseInterface(dataPoint);
+    releaseInterface(groupPoints);
 }
 
 void ServerSession::releaseServer() {

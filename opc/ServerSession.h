@@ -18,6 +18,7 @@
 
 namespace korven {
 
+class DataCallbackSink;
 class DataChangeSink;
 class ShutdownSink;
 
@@ -51,6 +52,11 @@ class ServerSession {
     IDataObject* dataObject = nullptr;
     IOPCAsyncIO* asyncIo = nullptr;
     DWORD dataConnection = 0;
+    // The 2.0 path, where the group has no 1.0 stream.
+    IConnectionPointContainer* groupPoints = nullptr;
+    IConnectionPoint* dataPoint = nullptr;
+    IOPCAsyncIO2* asyncIo2 = nullptr;
+    DWORD callbackCookie = 0;
     IConnectionPointContainer* pointContainer = nullptr;
     IConnectionPoint* shutdownPoint = nullptr;
     IUnknown* shutdownSinkRef = nullptr;
@@ -61,6 +67,13 @@ class ServerSession {
     void connect(const request::Connect& request);
     void connectServer(const request::Connect& request);
     void createGroup(const request::Connect& request, DWORD& revisedRate);
+    // The group's values through the 1.0 stream, or through the 2.0
+    // callbacks; the failure's code when the path cannot be set up (what was
+    // made of it is given back).
+    HRESULT subscribeStream();
+    HRESULT subscribeCallbacks(OPCHANDLE clientGroupHandle);
+    void releaseStream();
+    void releaseCallbacks();
     void syncItems(const request::SyncItems& request);
     void readStatus();
     void setState(const request::SetState& request);
@@ -93,6 +106,9 @@ class ServerSession {
 
     std::shared_ptr<TopicChannel> channel_;
     DataChangeSink* dataSink_ = nullptr;
+    DataCallbackSink* callbackSink_ = nullptr;
+    bool callbacks_ = false;            // the group's values come through the callbacks
+    DWORD nextRefreshTransaction_ = 1;  // Refresh2's transaction ids: never 0
     ShutdownSink* shutdownSink_ = nullptr;
     bool releasePending_ = false;
     bool serverLost_ = false;

@@ -87,6 +87,19 @@ void ServerSession::refresh() {
             hr = asyncIo->Refresh(dataConnection, OPC_DS_DEVICE, &transaction);
         }
         noteServerLoss(hr);
+    } else if (groupUsable() && asyncIo2 != nullptr && callbacks_) {
+        // The answer comes through the callbacks with this transaction id.
+        const DWORD transaction = nextRefreshTransaction_++;
+        if (nextRefreshTransaction_ == 0) {
+            nextRefreshTransaction_ = 1;
+        }
+        DWORD cancelId = 0;
+        HRESULT hr;
+        {
+            CallWatch watch(*channel_, "Refresh2");
+            hr = asyncIo2->Refresh2(OPC_DS_DEVICE, transaction, &cancelId);
+        }
+        noteServerLoss(hr);
     }
     channel_->reply(reply::Refreshed{});
 }

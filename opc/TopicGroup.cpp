@@ -14,11 +14,13 @@
 namespace korven {
 
 TopicGroup::TopicGroup(const SharedText& progIdText, const SharedText& nodeNameText,
-                       const SharedText& topicNameText, DWORD reconnectAfterSeconds)
+                       const SharedText& topicNameText, DWORD reconnectAfterSeconds,
+                       DataAccess dataPath)
     : topicName(topicNameText),
       progId(progIdText),
       nodeName(nodeNameText),
-      reconnectSeconds(reconnectAfterSeconds) {
+      reconnectSeconds(reconnectAfterSeconds),
+      dataAccess(dataPath) {
     // DDEML makes no handle for a name over 255 characters: such a topic
     // could never be reached, so it is refused.
     topicHandle = ddeInstance().createStringHandle(topicName.narrow(), CP_WINANSI);

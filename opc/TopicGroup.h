@@ -59,7 +59,7 @@ class TopicGroup {
     // connect (awaitFirstConnection tells the outcome). Raises _com_error
     // for a topic name DDEML cannot hold, std::bad_alloc without memory.
     TopicGroup(const SharedText& progId, const SharedText& nodeName, const SharedText& topicName,
-               DWORD reconnectSeconds = 0);
+               DWORD reconnectSeconds = 0, DataAccess dataAccess = DataAccess::Auto);
     // Releases the OPC side (closing it first when that has not been asked
     // for), at most until the close deadline; then the item side.
     ~TopicGroup();
@@ -139,8 +139,12 @@ class TopicGroup {
     DWORD reconnectSeconds = 0;
     ULONGLONG nextReconnectAt = 0;  // tick count of the next attempt; 0: none planned
     DWORD reconnectFailures = 0;    // failed attempts since the connection went
+    // How the group's values reach the bridge (the DataAccess key).
+    DataAccess dataAccess = DataAccess::Auto;
     // The server was seen to write 24-byte value records (logged once).
     bool wideRecordsSeen = false;
+    // The values were seen to come through the 2.0 callbacks (logged once).
+    bool callbacksSeen = false;
     // Server handles of items that must leave the OPC group with the next
     // pass although their entries were reused.
     std::vector<OPCHANDLE> orphanServerHandles;

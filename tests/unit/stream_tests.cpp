@@ -13,8 +13,11 @@
 #include "FakeDdeInstance.h"
 #include "FakeOpcServer.h"
 #include "LogCapture.h"
+#include "items/DataCallbackSink.h"
 #include "items/DataChangeStream.h"
 #include "items/StreamValue.h"
+#include "opc/ServerSession.h"
+#include "opc/TopicChannel.h"
 #include "opc/TopicGroup.h"
 
 namespace korven {
@@ -319,6 +322,101 @@ TEST_F(StoreTest, SinkIgnoresOtherFormatsAndMediaAndDecodesTheStream) {
     // The medium stays the caller's, unlocked.
     EXPECT_EQ(GlobalFlags(memory) & GMEM_LOCKCOUNT, 0u);
     GlobalFree(memory);
+}
+
+// The 2.0 callbacks give the same records as the stream: the values the
+// server's arrays hold, copied before the call returns.
+TEST(CallbackValues, RecordsAsTheStreamWouldCarryThem) {
+    VARIANT values[5];
+    for (VARIANT& v : values) {
+        VariantInit(&v);
+    }
+    V_VT(&values[0]) = VT_R8;
+    V_R8(&values[0]) = -2.25;
+    V_VT(&values[1]) = VT_BSTR;
+    V_BSTR(&values[1]) = SysAllocStringLen(L"運転\0中", 4);
+    V_VT(&values[2]) = VT_DECIMAL;
+    V_DECIMAL(&values[2]).scale = 2;
+    V_DECIMAL(&values[2]).sign = DECIMAL_NEG;
+    V_DECIMAL(&values[2]).Lo64 = 0x3039;
+    V_VT(&values[3]) = VT_ARRAY | VT_R8;
+    V_ARRAY(&values[3]) = SafeArrayCreateVector(VT_R8, 0, 2);
+    V_VT(&values[4]) = VT_I4;
+    V_I4(&values[4]) = 99;  // carried no value: its error entry is a failure
+    const OPCHANDLE handles[] = {0xC001, 0xC002, 0xC003, 0xC004, 0xDEAD};
+    const WORD qualities[] = {0xC0, 0x18, 0xC0, 0xC0, 0};
+    const HRESULT errors[] = {S_OK, S_OK, S_OK, S_OK, OPC_E_UNKNOWNITEMID};
+
+    const DataChangeBlock block = callbackBlock(5, handles, values, qualities, errors);
+    ASSERT_EQ(block.items.size(), 5u);
+    VARIANT rebuilt;
+    ASSERT_TRUE(plainValueFromRecord(block.items[0].record, rebuilt));
+    EXPECT_EQ(V_R8(&rebuilt), -2.25);
+    EXPECT_EQ(block.items[1].text, std::u16string(u"運転\0中", 4));
+    EXPECT_EQ(block.items[1].quality, 0x18);
+    ASSERT_TRUE(plainValueFromRecord(block.items[2].record, rebuilt));
+    EXPECT_EQ(V_DECIMAL(&rebuilt).sign, DECIMAL_NEG);
+    EXPECT_EQ(V_DECIMAL(&rebuilt).Lo64, 0x3039u);
+    EXPECT_EQ(block.items[3].type, VT_ARRAY | VT_R8);
+    EXPECT_FALSE(plainValueFromRecord(block.items[3].record, rebuilt));
+    EXPECT_EQ(block.items[4].error, OPC_E_UNKNOWNITEMID);
+    EXPECT_EQ(block.items[4].type, VT_EMPTY);
+    for (VARIANT& v : values) {
+        VariantClear(&v);
+    }
+    // Nothing to read: no items, whatever the arrays.
+    EXPECT_TRUE(callbackBlock(0, handles, values, qualities, errors).items.empty());
+    EXPECT_TRUE(callbackBlock(3, nullptr, nullptr, nullptr, nullptr).items.empty());
+}
+
+TEST_F(StoreTest, CallbackErrorShowsUntilAGoodValueAndOtherGroupsAreNotStored) {
+    StreamItem failed;
+    failed.clientHandle = 0xC001;
+    failed.error = OPC_E_UNKNOWNITEMID;
+    DataChangeBlock block;
+    block.items.push_back(failed);
+    group->storeDataChange(block);
+    DdeTransaction request;
+    request.format = CF_TEXT;
+    request.item = stringHandleOf(0xC001);
+    group->requestData(request);
+    EXPECT_EQ(dde.dataHandles.back().bytes, std::string("#ERR:DATA(-1073479673)\0", 23));
+    block.items[0].error = S_OK;
+    block.items[0].type = VT_I4;
+    std::memcpy(block.items[0].record, &block.items[0].type, 2);
+    block.items[0].record[8] = 5;
+    group->storeDataChange(block);
+    group->requestData(request);
+    EXPECT_EQ(dde.dataHandles.back().bytes, std::string("5\0", 2));
+
+    // The sink takes only its own group's calls, and unwinds nothing.
+    auto channel = std::make_shared<TopicChannel>();
+    ServerSession session(channel);
+    auto* sink = new DataCallbackSink(&session);
+    sink->AddRef();
+    sink->setGroup(7);
+    VARIANT value;
+    VariantInit(&value);
+    V_VT(&value) = VT_I4;
+    const OPCHANDLE handle = 0xC001;
+    const WORD quality = 0xC0;
+    const HRESULT error = S_OK;
+    EXPECT_EQ(
+        sink->OnDataChange(0, 8, S_OK, S_OK, 1, const_cast<OPCHANDLE*>(&handle), &value,
+                           const_cast<WORD*>(&quality), nullptr, const_cast<HRESULT*>(&error)),
+        S_OK);
+    EXPECT_TRUE(channel->takeReplies().empty());
+    EXPECT_EQ(
+        sink->OnDataChange(0, 7, S_OK, S_OK, 1, const_cast<OPCHANDLE*>(&handle), &value,
+                           const_cast<WORD*>(&quality), nullptr, const_cast<HRESULT*>(&error)),
+        S_OK);
+    EXPECT_EQ(channel->takeReplies().size(), 1u);
+    EXPECT_EQ(
+        sink->OnReadComplete(0, 7, S_OK, S_OK, 0, nullptr, nullptr, nullptr, nullptr, nullptr),
+        S_OK);
+    EXPECT_EQ(sink->OnCancelComplete(0, 7), S_OK);
+    EXPECT_TRUE(channel->takeReplies().empty());
+    sink->Release();
 }
 
 }  // namespace

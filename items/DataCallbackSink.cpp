@@ -1,0 +1,102 @@
+#include "items/DataCallbackSink.h"
+
+#include <cstring>
+#include <utility>
+
+#include "opc/ServerSession.h"
+
+namespace korven {
+namespace {
+
+// The record a value would have had in the stream: the type word, then the
+// 8-byte payload (a decimal fills all 16 bytes, its first word where the type
+// word stands). Only the payload of the types the bridge copies is taken.
+void recordOf(const VARIANT& value, StreamItem& item) {
+    const VARTYPE type = V_VT(&value);
+    item.type = type;
+    std::memcpy(item.record, &type, sizeof type);
+    if (type == VT_DECIMAL) {
+        const DECIMAL& d = V_DECIMAL(&value);
+        item.record[2] = d.scale;
+        item.record[3] = d.sign;
+        std::memcpy(item.record + 4, &d.Hi32, sizeof d.Hi32);
+        std::memcpy(item.record + 8, &d.Lo64, sizeof d.Lo64);
+        return;
+    }
+    if (type == VT_BSTR) {
+        const BSTR text = V_BSTR(&value);
+        if (text != nullptr) {
+            item.text.assign(reinterpret_cast<const char16_t*>(text), SysStringLen(text));
+        }
+        return;
+    }
+    if ((type & (VT_ARRAY | VT_BYREF)) != 0) {
+        return;  // pointers: only the type word tells what it was
+    }
+    std::memcpy(item.record + 8, &V_UI8(&value), sizeof(ULONGLONG));
+}
+
+}  // namespace
+
+DataChangeBlock callbackBlock(DWORD count, const OPCHANDLE* clientHandles, const VARIANT* values,
+                              const WORD* qualities, const HRESULT* errors) {
+    DataChangeBlock block;
+    if (count == 0 || clientHandles == nullptr || values == nullptr) {
+        return block;
+    }
+    block.items.reserve(count);
+    for (DWORD i = 0; i < count; ++i) {
+        StreamItem item;
+        item.clientHandle = clientHandles[i];
+        item.quality = qualities != nullptr ? qualities[i] : 0;
+        item.error = errors != nullptr ? errors[i] : S_OK;
+        if (item.error >= 0) {
+            recordOf(values[i], item);
+        }
+        block.items.push_back(std::move(item));
+    }
+    return block;
+}
+
+DataCallbackSink::DataCallbackSink(ServerSession* session) : session_(session) {}
+
+STDMETHODIMP DataCallbackSink::QueryInterface(REFIID iid, void** object) {
+    if (object == nullptr) {
+        return E_INVALIDARG;
+    }
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCDataCallback)) {
+        *object = static_cast<IOPCDataCallback*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP_(ULONG) DataCallbackSink::AddRef() {
+    return static_cast<ULONG>(++refCount_);
+}
+
+STDMETHODIMP_(ULONG) DataCallbackSink::Release() {
+    const LONG count = --refCount_;
+    if (count == 0) {
+        delete this;
+    }
+    return static_cast<ULONG>(count);
+}
+
+STDMETHODIMP DataCallbackSink::OnDataChange(DWORD, OPCHANDLE group, HRESULT, HRESULT, DWORD count,
+                                            OPCHANDLE* clientHandles, VARIANT* values,
+                                            WORD* qualities, FILETIME*, HRESULT* errors) {
+    if (session_ == nullptr || group != group_) {
+        return S_OK;
+    }
+    // Copied before the call returns; nothing unwinds into the server's call.
+    try {
+        session_->deliverValues(callbackBlock(count, clientHandles, values, qualities, errors));
+    } catch (...) {
+    }
+    return S_OK;
+}
+
+}  // namespace korven

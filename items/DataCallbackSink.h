@@ -1,0 +1,58 @@
+#pragma once
+// The group's OPC DA 2.0 data callback (IOPCDataCallback), for servers that
+// offer no 1.0 stream: the server calls it through the group's connection
+// point with the changed items' values. Each call's values are copied into
+// the same records the stream decodes to, handed to the session and the call
+// returns at once: the arrays are the server's. It lives on the topic's
+// server thread, where the server calls it; its reference count is not atomic.
+#include <windows.h>
+
+#include "OpcDa.h"
+#include "items/DataChangeStream.h"
+
+namespace korven {
+
+class ServerSession;
+
+class DataCallbackSink : public IOPCDataCallback {
+  public:
+    explicit DataCallbackSink(ServerSession* session);
+
+    // The session is going away: later calls from the server find nothing.
+    void detach() { session_ = nullptr; }
+    // The group's client handle: a call naming another group is not this
+    // group's.
+    void setGroup(OPCHANDLE clientGroupHandle) { group_ = clientGroupHandle; }
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+    STDMETHODIMP OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT masterQuality,
+                              HRESULT masterError, DWORD count, OPCHANDLE* clientHandles,
+                              VARIANT* values, WORD* qualities, FILETIME* timeStamps,
+                              HRESULT* errors) override;
+    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*,
+                                WORD*, FILETIME*, HRESULT*) override {
+        return S_OK;
+    }
+    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
+        return S_OK;
+    }
+    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+  private:
+    virtual ~DataCallbackSink() = default;
+
+    ServerSession* session_;
+    OPCHANDLE group_ = 0;
+    LONG refCount_ = 0;
+};
+
+// The records of one callback's items, as the stream would have carried
+// them: plain values in the 16-byte record, texts beside it, every other type
+// by its type word alone; an item whose error entry is a failure carries the
+// error and no value. Reads only what `count` says each array holds.
+DataChangeBlock callbackBlock(DWORD count, const OPCHANDLE* clientHandles, const VARIANT* values,
+                              const WORD* qualities, const HRESULT* errors);
+
+}  // namespace korven
