@@ -83,9 +83,10 @@ class Reconnect(BridgeTestCase):
         bridge = self.start_bridge("[Line1]\nReconnect=5\n")
         client = self.connected_client("Line1", "A")
         next_value(client, "A", lambda d: number(d) is not None)
-        # From its next start the server's groups lack IOPCAsyncIO: unusable.
+        # From its next start the server's groups lack IOPCAsyncIO and offer
+        # no 2.0 callbacks either: unusable.
         with open(os.path.join(self.sim.dir, "scenario.txt"), "a", encoding="utf-8") as f:
-            f.write("[faults]\nnoAsyncIO = true\n")
+            f.write("[server]\ndataAccess = 1.0\n[faults]\nnoAsyncIO = true\n")
         self.sim.command("shutdown maintenance")
         bridge.wait_err("異常：「Line1」再接続に失敗。(-2147467262)", timeout=15)
         # The refused group left the server again, and the server ended.

@@ -342,7 +342,8 @@ class CreateFailsWithOtherCode(BridgeTestCase):
 
 
 class NoAsyncIo(BridgeTestCase):
-    scenario = "[faults]\nnoAsyncIO = true\n"
+    # A 1.0 group without IOPCAsyncIO: neither path can be set up.
+    scenario = "[server]\ndataAccess = 1.0\n[faults]\nnoAsyncIO = true\n"
 
     def test_group_interfaces_are_released_and_start_up_stops(self):
         bridge = self.failed_start("[Line1]\n")

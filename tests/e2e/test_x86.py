@@ -68,6 +68,15 @@ class ServerOf32Bits(BridgeTestCase):
         self.assertEqual(bridge.exit_via_menu(), 0)
         self.sim.wait_call("IOPCServer.RemoveGroup")
 
+    def test_x64_bridge_takes_the_32_bit_servers_callbacks(self):
+        # The 2.0 path: the 32-bit server's callbacks marshalled to the
+        # 64-bit bridge through both proxy/stub builds.
+        bridge = self.start_bridge(INI + "DataAccess=2.0\n", lang=JAPANESE)
+        self.assertIn("情報：「Line1」はDA 2.0のコールバックで値を受け取ります。", bridge.out_lines())
+        client = self.link_default_set()
+        self.assertEqual(data_bytes(client.call("request", "Demo.Decimal")),
+                         b"12345678901234567.89\0")
+
     def test_x64_bridge_serves_the_32_bit_server(self):
         self.start_bridge(INI, lang=JAPANESE)
         client = self.link_default_set()
