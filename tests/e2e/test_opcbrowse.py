@@ -97,16 +97,19 @@ class ServerListTest(unittest.TestCase):
     """/Servers: the category manager of this prefix, or another computer's OpcEnum."""
 
     def test_the_servers_registered_here_one_line_each(self):
-        # The simulation's class is registered in category 1.0 under two ProgIDs;
-        # the class names Korven.OpcSim.1 as its own.
+        # The simulation's two classes, each in categories 1.0 and 2.0 (the
+        # first under two ProgIDs, naming Korven.OpcSim.1 as its own).
         code, out, err = run_tool(OPCBROWSE, ["/Servers"], timeout=60)
         self.assertEqual(code, 0, (out, err))
         self.assertEqual(out.decode("utf-8").split("\r\n"), [
             "SERVERS OK",
-            "SERVER progid=Korven.OpcSim.1 versions=1.0 "
+            "SERVER progid=Korven.OpcSim.1 versions=1.0,2.0 "
             "clsid={6E2B1F4A-93C4-4D8A-B1E7-3F5A0C9D2E61} "
-            "text=Korven OPC DA 1.0 simulation server",
-            "END servers=1 code=0", ""])
+            "text=Korven OPC DA simulation server",
+            "SERVER progid=Korven.OpcSim2.1 versions=1.0,2.0 "
+            "clsid={ECC7D599-B3D9-4B28-80E9-C9525BD419AF} "
+            "text=Korven OPC DA simulation server, second class",
+            "END servers=2 code=0", ""])
 
     def test_another_computer_is_asked_through_its_opcenum(self):
         # Wine has no remote activation: the creation of OpcEnum there fails.

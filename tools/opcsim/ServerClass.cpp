@@ -10,7 +10,7 @@ const std::vector<ServerClass>& serverClasses() {
          {0x6E2B1F4A, 0x93C4, 0x4D8A, {0xB1, 0xE7, 0x3F, 0x5A, 0x0C, 0x9D, 0x2E, 0x61}},
          L"Korven.OpcSim.1",
          L"Korven.OpcSim",
-         L"Korven OPC DA 1.0 simulation server",
+         L"Korven OPC DA simulation server",
          L"Software\\Korven\\OpcSim",
          true},
         // A second server of its own process and folder, for clients of two
@@ -28,7 +28,7 @@ const std::vector<ServerClass>& serverClasses() {
          {0x171A6FD8, 0x46E0, 0x4C55, {0xB9, 0x4F, 0x14, 0x70, 0xFF, 0x59, 0xF4, 0x59}},
          L"Korven.OpcSim32.1",
          L"Korven.OpcSim32",
-         L"Korven OPC DA 1.0 simulation server (32-bit)",
+         L"Korven OPC DA simulation server (32-bit)",
          L"Software\\Korven\\OpcSim32",
          false},
 #endif
