@@ -46,37 +46,6 @@ STDMETHODIMP OpcGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP)
     return hr;
 }
 
-STDMETHODIMP OpcGroup::CallbackPoint::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) {
-        return E_POINTER;
-    }
-    if (riid == IID_IUnknown || riid == IID_IConnectionPoint) {
-        *ppv = static_cast<IConnectionPoint*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP OpcGroup::CallbackPoint::GetConnectionInterface(IID* pIID) {
-    if (!pIID) {
-        return E_POINTER;
-    }
-    *pIID = IID_IOPCDataCallback;
-    return S_OK;
-}
-
-STDMETHODIMP OpcGroup::CallbackPoint::GetConnectionPointContainer(
-    IConnectionPointContainer** ppCPC) {
-    if (!ppCPC) {
-        return E_POINTER;
-    }
-    *ppCPC = static_cast<IConnectionPointContainer*>(&group_);
-    group_.AddRef();
-    return S_OK;
-}
-
 STDMETHODIMP OpcGroup::CallbackPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
     Simulation& sim = Simulation::get();
     const RefHold hold(static_cast<IOPCItemMgt*>(&group_));
@@ -136,13 +105,6 @@ STDMETHODIMP OpcGroup::CallbackPoint::Unadvise(DWORD dwCookie) {
                             .arg("cookie", dwCookie)
                             .result(hr));
     return hr;
-}
-
-STDMETHODIMP OpcGroup::CallbackPoint::EnumConnections(IEnumConnections** ppEnum) {
-    if (ppEnum) {
-        *ppEnum = nullptr;
-    }
-    return E_NOTIMPL;
 }
 
 STDMETHODIMP OpcGroup::Read(DWORD, OPCHANDLE*, DWORD, DWORD* pdwCancelID, HRESULT** ppErrors) {

@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 
+#include "EmbeddedConnectionPoint.h"
 #include "OpcDa.h"
 
 namespace opcsim {
@@ -115,17 +116,12 @@ class OpcGroup : public IOPCItemMgt,
 
     // The IOPCDataCallback connection point (GroupDataCallback.cpp); it lives
     // inside the group and shares its reference count.
-    class CallbackPoint : public IConnectionPoint {
+    class CallbackPoint : public EmbeddedConnectionPoint<OpcGroup> {
       public:
-        explicit CallbackPoint(OpcGroup& group) : group_(group) {}
-        STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-        STDMETHODIMP_(ULONG) AddRef() override { return group_.AddRef(); }
-        STDMETHODIMP_(ULONG) Release() override { return group_.Release(); }
-        STDMETHODIMP GetConnectionInterface(IID* pIID) override;
-        STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
+        explicit CallbackPoint(OpcGroup& group)
+            : EmbeddedConnectionPoint(group, IID_IOPCDataCallback), group_(group) {}
         STDMETHODIMP Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override;
         STDMETHODIMP Unadvise(DWORD dwCookie) override;
-        STDMETHODIMP EnumConnections(IEnumConnections** ppEnum) override;
 
       private:
         OpcGroup& group_;

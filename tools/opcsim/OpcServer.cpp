@@ -347,37 +347,6 @@ void OpcServer::disconnect() {
     CoDisconnectObject(static_cast<IOPCServer*>(this), 0);
 }
 
-STDMETHODIMP OpcServer::ShutdownPoint::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) {
-        return E_POINTER;
-    }
-    if (riid == IID_IUnknown || riid == IID_IConnectionPoint) {
-        *ppv = static_cast<IConnectionPoint*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP OpcServer::ShutdownPoint::GetConnectionInterface(IID* pIID) {
-    if (!pIID) {
-        return E_POINTER;
-    }
-    *pIID = IID_IOPCShutdown;
-    return S_OK;
-}
-
-STDMETHODIMP OpcServer::ShutdownPoint::GetConnectionPointContainer(
-    IConnectionPointContainer** ppCPC) {
-    if (!ppCPC) {
-        return E_POINTER;
-    }
-    *ppCPC = static_cast<IConnectionPointContainer*>(&server_);
-    server_.AddRef();
-    return S_OK;
-}
-
 STDMETHODIMP OpcServer::ShutdownPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
     const RefHold hold(static_cast<IOPCServer*>(&server_));
     Simulation::get().arrive("IOPCShutdown.Advise");
@@ -413,13 +382,6 @@ STDMETHODIMP OpcServer::ShutdownPoint::Unadvise(DWORD dwCookie) {
     Simulation::get().journal().write(
         JournalLine("IConnectionPoint.Unadvise").arg("cookie", dwCookie).result(hr));
     return hr;
-}
-
-STDMETHODIMP OpcServer::ShutdownPoint::EnumConnections(IEnumConnections** ppEnum) {
-    if (ppEnum) {
-        *ppEnum = nullptr;
-    }
-    return E_NOTIMPL;
 }
 
 }  // namespace opcsim

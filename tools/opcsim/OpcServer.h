@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "AddressSpace.h"
+#include "EmbeddedConnectionPoint.h"
 #include "OpcDa.h"
 
 namespace opcsim {
@@ -74,17 +75,12 @@ class OpcServer : public IOPCServer,
 
     // The IOPCShutdown connection point; it lives inside the server and
     // shares its reference count.
-    class ShutdownPoint : public IConnectionPoint {
+    class ShutdownPoint : public EmbeddedConnectionPoint<OpcServer> {
       public:
-        explicit ShutdownPoint(OpcServer& server) : server_(server) {}
-        STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-        STDMETHODIMP_(ULONG) AddRef() override { return server_.AddRef(); }
-        STDMETHODIMP_(ULONG) Release() override { return server_.Release(); }
-        STDMETHODIMP GetConnectionInterface(IID* pIID) override;
-        STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
+        explicit ShutdownPoint(OpcServer& server)
+            : EmbeddedConnectionPoint(server, IID_IOPCShutdown), server_(server) {}
         STDMETHODIMP Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override;
         STDMETHODIMP Unadvise(DWORD dwCookie) override;
-        STDMETHODIMP EnumConnections(IEnumConnections** ppEnum) override;
 
       private:
         OpcServer& server_;
