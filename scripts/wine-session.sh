@@ -123,6 +123,10 @@ loader32_skip() {
     echo "turned off (KORVEN_WINE32=0)"
   elif [ ! -x "$WINE32" ]; then
     echo "Wine's 32-bit loader is not installed ($WINE32; Debian package wine32:i386)"
+  elif grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; then
+    # Each 32-bit process then starts in over a minute: far beyond what the
+    # tests (and COM's activations) wait.
+    echo "32-bit programs run only under qemu's emulation here (binfmt_misc qemu-i386)"
   else
     local out
     if ! out="$("$WINE32" --version 2>&1 </dev/null)"; then

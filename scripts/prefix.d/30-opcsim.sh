@@ -6,12 +6,11 @@
 # it ("Korven.OpcSim32.1"). Runs at every session start: does nothing when
 # the prefix already names the executables.
 #
-# The 32-bit server registers itself from a 32-bit process, so Wine writes all
-# of its keys into the 32-bit registry view (HKLM\Software\Classes\Wow6432Node),
-# its ProgID too. A 64-bit client of Wine 8 finds the class's LocalServer32
-# there (COM looks in the 32-bit view when the 64-bit one has no such class),
-# but reads ProgIDs in the 64-bit view only; Windows shares ProgIDs between
-# the views. So the ProgID is written into the 64-bit view as well.
+# The 32-bit server registers itself from a 32-bit process: Wine writes its
+# class into the 32-bit registry view (HKLM\Software\Classes\Wow6432Node\CLSID)
+# and its ProgID into the shared HKEY_CLASSES_ROOT, as Windows does. A 64-bit
+# client of Wine 8 finds the ProgID and then the class's LocalServer32 in the
+# 32-bit view (COM looks there when the 64-bit view has no such class).
 set -euo pipefail
 build="$(cd "${1:?usage: 30-opcsim.sh <build folder>}" && pwd)"
 WINE64=/usr/lib/wine/wine64
@@ -46,10 +45,16 @@ if [ ! -f "$exe32" ]; then
   echo "30-opcsim: $exe32 not built; not registered"
   exit 0
 fi
-progid_shared() { # the ProgID names the same class in both views
-  local clsid
-  clsid="$(default "HKCR\\$progid32\\CLSID" 32)"
-  [ -n "$clsid" ] && [ "$(default "HKCR\\$progid32\\CLSID" 64)" = "$clsid" ]
+# A 32-bit program's registration goes where Windows puts it: the class
+# (CLSID, with its LocalServer32) into the 32-bit view, the ProgID into the
+# HKEY_CLASSES_ROOT that both sides share (`reg query /reg:32` does not show
+# shared keys: the ProgID is read as 64-bit programs read it).
+registered32() {
+  local clsid current win_path="Z:${exe32//\//\\}"
+  clsid="$(default "HKCR\\$progid32\\CLSID" 64)"
+  [ -n "$clsid" ] || return 1
+  current="$(default "HKCR\\CLSID\\$clsid\\LocalServer32" 32)"
+  [ "${current,,}" = "\"${win_path,,}\"" ]
 }
 # A failure of the 32-bit server's registration fails the 32-bit cases, not
 # the session.
@@ -58,9 +63,7 @@ fail32() {
   echo "fail: $1 (see session.log)" >"${KORVEN_WINE32_STATE:-/dev/null}"
   exit 0
 }
-registered "$progid32" "$exe32" 32 && progid_shared && exit 0
+registered32 && exit 0
 "$WINE32" "$exe32" /RegServer || true
-registered "$progid32" "$exe32" 32 || fail32 "/RegServer did not register $exe32"
-"$WINE64" reg add "HKCR\\$progid32\\CLSID" /ve /d "$(default "HKCR\\$progid32\\CLSID" 32)" /f /reg:64 >/dev/null || true
-progid_shared || fail32 "$progid32 was not written for 64-bit programs"
-echo "30-opcsim: registered $exe32 (32-bit view; its ProgID in the 64-bit view too)"
+registered32 || fail32 "/RegServer did not register $exe32"
+echo "30-opcsim: registered $exe32 (its class in the 32-bit view, its ProgID shared)"
