@@ -468,9 +468,12 @@ def wine(args, timeout=DEFAULT_TIMEOUT):
     env = wine_env()
     env["WINEPREFIX"] = os.path.join(env["KORVEN_WINE_DIR"], "prefix")
     env["WINEDEBUG"] = "-all"
-    return subprocess.run(["/usr/lib/wine/wine64", *args], stdin=subprocess.DEVNULL,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                          timeout=timeout, env=env, check=True)
+    done = subprocess.run(["/usr/lib/wine/wine64", *args], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout, env=env)
+    if done.returncode != 0:
+        raise AssertionError(f"wine {' '.join(args)}: exit code {done.returncode}: "
+                             f"{done.stdout.decode('utf-8', 'replace').strip()[-500:]!r}")
+    return done
 
 
 def expect_value(client, item, text, timeout=DEFAULT_TIMEOUT):
