@@ -6,7 +6,10 @@ Runs the real KORVEN.exe with the simulation OPC server, and the bare server
 (bench/counter), in a Wine session of its own (build/x86_64/bench-wine unless
 KORVEN_WINE_DIR names another). Prints one Markdown table per figure: the
 median of the runs with their minimum and maximum, and KORVEN's median over
-the bare server's. Called by bench/run.sh, which builds first.
+the bare server's. Two sections compare KORVEN with itself instead: its two
+data paths (the 1.0 stream and the 2.0 callbacks), and a healthy topic with
+and without another topic's server hung (two simulation servers). Called by
+bench/run.sh, which builds first.
 """
 import argparse
 import os
@@ -31,6 +34,7 @@ from perfprofile import Profiler  # noqa: E402  (bench/perfprofile.py)
 COUNTER_EXE = os.path.join(BUILD_DIR, "bench", "counter.exe")
 BARE_EXE = os.path.join(BUILD_DIR, "bench", "bareserver.exe")
 PROGID = "Korven.OpcSim.1"
+PROGID_2 = "Korven.OpcSim2.1"  # the second class, served by a process of its own
 BARE_SERVICE = "KORVENBARE"
 STARTED = "情報：スタートアップ完了。"
 CLOCK_TICK = os.sysconf("SC_CLK_TCK")
@@ -182,10 +186,20 @@ class KorvenServer:
     """KORVEN.exe with its topics on the simulation OPC server."""
     service = "KORVEN"
     label = "KORVEN"
+    data_access = None  # the topics' DataAccess= (None: not set, the stream first)
 
     def __init__(self, topics, items, behaviour="clock", rate=None):
         self.sim = harness.Simulation(scenario(max(topics, 1), max(items, 1), behaviour, rate))
-        ini = "".join(f"[{t}]\nProgID={PROGID}\n" for t in topic_names(topics))
+        self.sims = [self.sim]
+        self.start(self.topic_lines(topics))
+
+    def topic_lines(self, topics, progids=(PROGID,)):
+        """One section per topic, the ProgIDs taken in turn."""
+        extra = f"DataAccess={self.data_access}\n" if self.data_access else ""
+        return "".join(f"[{t}]\nProgID={progids[i % len(progids)]}\n{extra}"
+                       for i, t in enumerate(topic_names(topics)))
+
+    def start(self, ini):
         self.started_at = time.monotonic()
         self.bridge = harness.Bridge(ini)
         self.bridge.wait_out(STARTED, 120)
@@ -199,7 +213,33 @@ class KorvenServer:
         except AssertionError:
             pass
         self.bridge.close()
-        self.sim.close()
+        for sim in self.sims:
+            sim.close()
+
+
+class StreamKorven(KorvenServer):
+    """KORVEN taking the values through the 1.0 data-change stream only."""
+    label = "stream"
+    data_access = "1.0"
+
+
+class CallbackKorven(KorvenServer):
+    """KORVEN taking the values through the 2.0 data callbacks only."""
+    label = "callbacks"
+    data_access = "2.0"
+
+
+class TwoServerKorven(KorvenServer):
+    """KORVEN with two topics, each on a simulation server of its own (the
+    simulation's two classes, two processes): B01 on the first, B02 on the second."""
+    label = "two servers"
+
+    def __init__(self, items, rate):
+        text = scenario(2, items, "clock", rate)
+        self.sim = harness.Simulation(text)
+        self.sim2 = harness.Simulation(text, harness.Simulation.REG_KEY_2)
+        self.sims = [self.sim, self.sim2]
+        self.start(self.topic_lines(2, (PROGID, PROGID_2)))
 
 
 class BareServer:
@@ -232,16 +272,62 @@ def wineserver_pid():
         return None
 
 
+def measure_round(clients, meters, opts, label):
+    """One synchronised round of the counting clients (each has said READY):
+    updates per second summed and per topic, latency over all their samples,
+    CPU of the meters' processes."""
+    cpu = CpuMeter(**meters, clients=wine_pids("counter.exe"))
+    if opts.profile:
+        opts.profile.start(meters["server"])
+    for client in clients:
+        client.send("GO")
+    cpu.start()
+    for client in clients:
+        client.expect("MEASURE start", 30)
+    for client in clients:
+        client.expect("MEASURE end", opts.measure + 30)
+    load = cpu.stop()
+    if opts.profile:
+        opts.profile.stop(label)
+    per_topic, total, samples = [], 0.0, []
+    for client in clients:
+        per_topic.append(float(client.expect("TOPIC", 10)["per_s"]))
+        total += float(client.expect("TOTAL", 10)["per_s"])
+        client.expect("LATENCY", 10)
+        line = client.lines.get(timeout=10)
+        if line is None or not line.startswith("SAMPLES"):
+            raise RuntimeError(f"counter: no SAMPLES line, saw {line!r}")
+        samples += [float(v) for v in line.split()[1:]]
+    samples.sort()
+    return {
+        "total": total,
+        "topic": statistics.mean(per_topic),
+        "topic_min": min(per_topic),
+        "median": percentile(samples, 0.5),
+        "p99": percentile(samples, 0.99),
+        "max": samples[-1] if samples else float("nan"),
+        "cpu": load["server"],
+        "wineserver": load.get("wineserver", float("nan")),
+        "clients": load["clients"],
+        "machine": load["machine"],
+        "loadavg": os.getloadavg()[0],
+    }
+
+
+def server_meters(server):
+    meters = {"server": server.pid}
+    ws = wineserver_pid()
+    if ws:
+        meters["wineserver"] = ws
+    return meters
+
+
 def rate_run(kind, topics, items, opts):
     """One counting client per topic, so that no client is the bottleneck: all
     link, then measure together (`sync`); their counts are summed and the
     latency is taken over the samples of all of them."""
     server = kind(topics, items, "clock", opts.rate)
     try:
-        meters = {"server": server.pid}
-        ws = wineserver_pid()
-        if ws:
-            meters["wineserver"] = ws
         clients = []
         try:
             for name in topic_names(topics):
@@ -252,47 +338,47 @@ def rate_run(kind, topics, items, opts):
             for client in clients:
                 client.expect("FIRST", 180)
                 client.expect("READY", 30)
-            cpu = CpuMeter(**meters, clients=wine_pids("counter.exe"))
-            if opts.profile:
-                opts.profile.start(server.pid)
-            for client in clients:
-                client.send("GO")
-            cpu.start()
-            for client in clients:
-                client.expect("MEASURE start", 30)
-            for client in clients:
-                client.expect("MEASURE end", opts.measure + 30)
-            load = cpu.stop()
-            if opts.profile:
-                opts.profile.stop(f"{kind.label} {topics}x{items}")
-            per_topic, total, samples = [], 0.0, []
-            for client in clients:
-                per_topic.append(float(client.expect("TOPIC", 10)["per_s"]))
-                total += float(client.expect("TOTAL", 10)["per_s"])
-                client.expect("LATENCY", 10)
-                line = client.lines.get(timeout=10)
-                if line is None or not line.startswith("SAMPLES"):
-                    raise RuntimeError(f"counter: no SAMPLES line, saw {line!r}")
-                samples += [float(v) for v in line.split()[1:]]
+            return measure_round(clients, server_meters(server), opts,
+                                 f"{kind.label} {topics}x{items}")
         finally:
             if opts.profile:
                 opts.profile.cancel()
             for client in clients:
                 client.close()
-        samples.sort()
-        return {
-            "total": total,
-            "topic": statistics.mean(per_topic),
-            "topic_min": min(per_topic),
-            "median": percentile(samples, 0.5),
-            "p99": percentile(samples, 0.99),
-            "cpu": load["server"],
-            "wineserver": load.get("wineserver", float("nan")),
-            "clients": load["clients"],
-            "machine": load["machine"],
-            "loadavg": os.getloadavg()[0],
-        }
     finally:
+        server.close()
+
+
+def isolation_run(items, opts):
+    """Two topics on two server processes, each linked by a client. The healthy
+    topic B01 is counted twice in one run of the bridge: with both servers
+    healthy, then while B02's server hangs in GetStatus (the bridge's status
+    refresh of B02 waits in it for the whole round)."""
+    server = TwoServerKorven(items, opts.rate)
+    clients = []
+    try:
+        healthy = counter(server, "B01", items, int(opts.measure * 1000), 120000,
+                          "sync", "samples", "rounds", 2)
+        clients.append(healthy)
+        clients.append(counter(server, "B02", items, 0, 120000, "hold"))
+        for client in clients:
+            client.expect("LINKED", 180)
+            client.expect("FIRST", 180)
+        healthy.expect("READY", 30)
+        meters = server_meters(server)
+        both = measure_round([healthy], meters, opts, f"isolation {items}, both healthy")
+        healthy.expect("READY", 30)
+        server.sim2.command("hang GetStatus")
+        server.sim2.wait_call("Hang.Begin", timeout=10)
+        hung = measure_round([healthy], meters, opts, f"isolation {items}, B02 hung")
+        server.bridge.wait_err("異常：「B02」のサーバーが応答しません。(GetStatus)", timeout=20)
+        server.sim2.command("unhang GetStatus")
+        return {"both": both, "hung": hung}
+    finally:
+        if opts.profile:
+            opts.profile.cancel()
+        for client in clients:
+            client.close()
         server.close()
 
 
@@ -344,7 +430,8 @@ def memory_run(kind, links, opts):
 def startup_run(kind, topics, opts):
     server = kind(topics, 0)
     try:
-        return {"startup": server.startup_s * 1000}
+        time.sleep(1.0)  # past the start's own work
+        return {"startup": server.startup_s * 1000, "rss": rss_kib(server.pid) / 1024}
     finally:
         server.close()
 
@@ -397,13 +484,13 @@ def table(title, header, rows):
     sys.stdout.flush()
 
 
-def repeat(opts, fn, *args):
-    """Runs fn(KorvenServer, ...) and fn(BareServer, ...) alternately, opts.runs times each."""
-    got = {KorvenServer: [], BareServer: []}
+def repeat(opts, fn, *args, kinds=(KorvenServer, BareServer)):
+    """Runs fn(kind, ...) for each of the two kinds alternately, opts.runs times each."""
+    got = {kind: [] for kind in kinds}
     for _ in range(opts.runs):
-        for kind in (KorvenServer, BareServer):
+        for kind in kinds:
             got[kind].append(fn(kind, *args, opts))
-    return [r for r in got[KorvenServer]], [r for r in got[BareServer]]
+    return got[kinds[0]], got[kinds[1]]
 
 
 def column(results, key):
@@ -475,9 +562,11 @@ def bench_startup(opts):
     for topics in (1, 10):
         k, b = repeat(opts, startup_run, topics)
         rows.append([str(topics), spread(column(k, "startup"), 0), spread(column(b, "startup"), 0),
-                     ratio(column(k, "startup"), column(b, "startup"))])
-    table("Start-up (ms from the process start to \"スタートアップ完了\" / the bare server's READY)",
-          ["topics", "KORVEN", "bare", "KORVEN / bare"], rows)
+                     ratio(column(k, "startup"), column(b, "startup")), spread(column(k, "rss")),
+                     spread(column(b, "rss"))])
+    table("Start-up (ms from the process start to \"スタートアップ完了\" / the bare server's READY) "
+          "and resident memory 1 s later, nothing linked (MiB)",
+          ["topics", "KORVEN", "bare", "KORVEN / bare", "KORVEN RSS", "bare RSS"], rows)
 
 
 def bench_addpass(opts):
@@ -494,8 +583,43 @@ def bench_addpass(opts):
            "bare linking", "bare first update", "bare every value"], rows)
 
 
+def bench_callbacks(opts):
+    rows = []
+    for topics, items in opts.callback_configs:
+        st, cb = repeat(opts, rate_run, topics, items, kinds=(StreamKorven, CallbackKorven))
+        rows.append([f"{topics}x{items}", f"{items * 1000.0 / opts.rate:.0f}",
+                     spread(column(st, "topic")), spread(column(cb, "topic")),
+                     spread(column(st, "median")), spread(column(cb, "median")),
+                     spread(column(st, "p99")), spread(column(cb, "p99")),
+                     spread(column(st, "cpu")), spread(column(cb, "cpu")),
+                     ratio(column(cb, "cpu"), column(st, "cpu"))])
+    table("The two data paths: KORVEN with DataAccess=1.0 (the data-change stream) and 2.0 (the "
+          "data callbacks), same server and links (updates/s per topic; latency ms; CPU % of one "
+          "core)",
+          ["topics x items", "changes/s per topic", "stream updates/s", "callbacks updates/s",
+           "stream median", "callbacks median", "stream p99", "callbacks p99", "stream CPU",
+           "callbacks CPU", "CPU callbacks / stream"], rows)
+
+
+def bench_isolation(opts):
+    rows = []
+    for items in opts.isolation_items:
+        runs = [isolation_run(items, opts) for _ in range(opts.runs)]
+        for key, label in (("both", "both servers healthy"), ("hung", "B02's server hung")):
+            got = [r[key] for r in runs]
+            rows.append([str(items), label, spread(column(got, "topic")),
+                         spread(column(got, "median")), spread(column(got, "p99")),
+                         spread(column(got, "max")), spread(column(got, "cpu"))])
+    table("One server hung: the healthy topic B01 (its own server and client) in one run of the "
+          "bridge, first with both servers healthy, then while B02's server hangs in GetStatus "
+          "(updates/s; latency ms; KORVEN's CPU, % of one core)",
+          ["items per topic", "", "B01 updates/s", "B01 median", "B01 p99", "B01 max", "CPU"],
+          rows)
+
+
 SECTIONS = {"throughput": bench_throughput, "idle": bench_idle, "memory": bench_memory,
-            "startup": bench_startup, "addpass": bench_addpass}
+            "startup": bench_startup, "addpass": bench_addpass, "callbacks": bench_callbacks,
+            "isolation": bench_isolation}
 
 
 def main():
@@ -521,6 +645,8 @@ def main():
     opts.configs = [tuple(int(n) for n in c.split("x")) for c in configs.split(",")]
     opts.memory = [0, 100, 1000] if opts.quick else [0, 100, 1000, 10000]
     opts.addpass = 1000
+    opts.callback_configs = [c for c in opts.configs if c != (10, 100)] or opts.configs
+    opts.isolation_items = [10, 100]
     opts.profile = Profiler() if opts.profile else None
     for exe in (harness.KORVEN_EXE, COUNTER_EXE, BARE_EXE):
         if not os.path.exists(exe):

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks run (64-bit build) and prints the table:
 #
-#   bench/run.sh            # every figure, 3 runs each (about half an hour)
+#   bench/run.sh            # every figure, 3 runs each (about 40 minutes)
 #   bench/run.sh --quick    # one short run of each, to check that all works
 #   bench/run.sh --only throughput --runs 5 --measure 20
 #   bench/run.sh --help

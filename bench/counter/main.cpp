@@ -1,6 +1,7 @@
 // counter.exe: the counting DDE client of the benchmarks.
 //
-//   counter.exe SERVICE PREFIX ITEMS MEASURE_MS WAIT_MS [hold] [sync] [samples] TOPIC...
+//   counter.exe SERVICE PREFIX ITEMS MEASURE_MS WAIT_MS [hold] [sync] [samples] [rounds N]
+//               TOPIC...
 //
 // Connects to every TOPIC of SERVICE and makes a hot CF_TEXT link on the items
 // PREFIX00001 .. PREFIX<ITEMS> of each. It then waits (at most WAIT_MS) until
@@ -19,7 +20,10 @@
 //   READY                                    with `sync`: waits (dispatching) for a
 //                                            line on stdin before it measures, so
 //                                            that several counters measure together
-//   MEASURE start / MEASURE end ms=T
+//   MEASURE start / MEASURE end ms=T         with `rounds N`, READY to SAMPLES N
+//                                            times over (each round counts afresh),
+//                                            so that a driver can change something
+//                                            between two rounds of one run
 //   TOPIC name=T updates=N per_s=R           one per topic, in the order given
 //   TOTAL updates=N per_s=R markers=M        markers: updates that were no number
 //   LATENCY samples=N median_ms=A p99_ms=B max_ms=C
@@ -145,7 +149,7 @@ void pumpUntil(double deadline, Done done) {
 // Standard input, read on a thread of its own: its first line is the go of
 // `sync`, its end (the driver closes it) ends the hold and is a go as well.
 struct InputEvents {
-    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE go = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // one go per line
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 };
 
@@ -159,15 +163,27 @@ DWORD WINAPI watchInput(void* events) {
             SetEvent(input->go);
         }
     }
-    SetEvent(input->go);
     SetEvent(input->done);
     return 0;
 }
 
-// Dispatches messages until the event is set.
-void pumpUntilSet(HANDLE event) {
+// Dispatches messages until the go (or the end of input) comes.
+void pumpUntilGo(InputEvents& input) {
+    HANDLE events[] = {input.go, input.done};
     MSG msg;
-    while (MsgWaitForMultipleObjects(1, &event, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+    while (MsgWaitForMultipleObjects(2, events, FALSE, INFINITE, QS_ALLINPUT) ==
+           WAIT_OBJECT_0 + 2) {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
+// Dispatches messages until the input ends.
+void pumpUntilDone(InputEvents& input) {
+    MSG msg;
+    while (MsgWaitForMultipleObjects(1, &input.done, FALSE, INFINITE, QS_ALLINPUT) !=
+           WAIT_OBJECT_0) {
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             DispatchMessageW(&msg);
         }
@@ -201,7 +217,7 @@ int main(int argc, char** argv) {
         std::fprintf(
             stderr,
             "usage: counter.exe SERVICE PREFIX ITEMS MEASURE_MS WAIT_MS [hold] [sync] [samples] "
-            "TOPIC...\n");
+            "[rounds N] TOPIC...\n");
         return 2;
     }
     const std::string service = argv[1];
@@ -211,6 +227,7 @@ int main(int argc, char** argv) {
     const double waitMs = std::strtod(argv[5], nullptr);
     int first = 6;
     bool hold = false, sync = false, samples = false;
+    long rounds = 1;
     for (; first < argc; ++first) {
         const std::string word = argv[first];
         if (word == "hold") {
@@ -219,6 +236,8 @@ int main(int argc, char** argv) {
             sync = true;
         } else if (word == "samples") {
             samples = true;
+        } else if (word == "rounds" && first + 1 < argc) {
+            rounds = std::max(1L, std::strtol(argv[++first], nullptr, 10));
         } else {
             break;
         }
@@ -287,11 +306,16 @@ int main(int argc, char** argv) {
                 since(allData), since(allValues));
     std::fflush(stdout);
 
-    if (measureMs > 0) {
+    for (long round = 0; measureMs > 0 && round < rounds; ++round) {
+        for (auto& topic : g_topics) {
+            topic.updates = 0;
+        }
+        g_markers = 0;
+        g_latencies.clear();
         if (sync) {
             std::printf("READY\n");
             std::fflush(stdout);
-            pumpUntilSet(input.go);
+            pumpUntilGo(input);
         }
         std::printf("MEASURE start\n");
         std::fflush(stdout);
@@ -325,7 +349,7 @@ int main(int argc, char** argv) {
     if (hold) {
         std::printf("HOLD\n");
         std::fflush(stdout);
-        pumpUntilSet(input.done);
+        pumpUntilDone(input);
     }
     return finish(0);
 }
