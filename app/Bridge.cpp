@@ -27,6 +27,9 @@ bool gComInitialised = false;
 bool gDdeStarted = false;
 HWND gMainWindow = nullptr;
 
+// How long the exit waits for the log's queued lines to be written.
+constexpr ULONGLONG kLogDrainMs = 2000;
+
 }  // namespace
 
 bool startUp() {
@@ -148,6 +151,9 @@ void exitHandler() {
     }
     BridgeLock::remove();
     logInfo(L"終了。");
+    // A normal exit loses no line; an output that takes nothing does not
+    // hold the exit.
+    drainLog(kLogDrainMs);
 }
 
 }  // namespace korven

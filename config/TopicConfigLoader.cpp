@@ -2,10 +2,12 @@
 
 #include <comdef.h>
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/ComErrorText.h"
 #include "common/ConsoleLog.h"
@@ -14,6 +16,7 @@
 #include "config/ConfigPath.h"
 #include "config/DataAccessSetting.h"
 #include "config/ReconnectSetting.h"
+#include "opc/ServerThread.h"
 #include "opc/TopicGroup.h"
 #include "opc/TopicTable.h"
 
@@ -55,6 +58,110 @@ void logLoadFault(const char* what) {
     }
 }
 
+// One section as start-up reads it: its keys, and the topic made for it.
+struct SectionStart {
+    std::string section;
+    char progId[kKeyValueRoom] = {};
+    char node[kKeyValueRoom] = {};
+    char reconnect[kKeyValueRoom] = {};
+    char dataAccessValue[kKeyValueRoom] = {};
+    DWORD reconnectSeconds = 0;
+    DataAccess dataAccess = DataAccess::Auto;
+    std::unique_ptr<TopicGroup> group;
+    HRESULT hr = S_OK;  // a failure to make the topic at all
+};
+
+void readKeys(SectionStart& start, const char* path) {
+    const char* section = start.section.c_str();
+    GetPrivateProfileStringA(section, "ProgID", kDefaultProgId, start.progId, kKeyValueRoom, path);
+    GetPrivateProfileStringA(section, "Node", "", start.node, kKeyValueRoom, path);
+    GetPrivateProfileStringA(section, "Reconnect", "", start.reconnect, kKeyValueRoom, path);
+    GetPrivateProfileStringA(section, "DataAccess", "", start.dataAccessValue, kKeyValueRoom,
+                             path);
+}
+
+// The line that stops start-up at a section whose keys cannot be used, or
+// nothing when they can (then its settings are taken into `start`).
+std::optional<std::wstring> keyFault(SectionStart& start) {
+    const char* section = start.section.c_str();
+    if (lstrcmpiA(section, "SYSTEM") == 0) {
+        return L"「SYSTEM」は予約されている名前です。";
+    }
+    const std::optional<DWORD> reconnectSeconds = parseReconnectSeconds(start.reconnect);
+    if (!reconnectSeconds) {
+        return L"「" + logName(section) + L"」のReconnect=" + logName(start.reconnect) +
+               L"は使えません。(0、または5～3600秒)";
+    }
+    const std::optional<DataAccess> dataAccess = parseDataAccess(start.dataAccessValue);
+    if (!dataAccess) {
+        return L"「" + logName(section) + L"」のDataAccess=" + logName(start.dataAccessValue) +
+               L"は使えません。(auto、1.0、2.0)";
+    }
+    start.reconnectSeconds = *reconnectSeconds;
+    start.dataAccess = *dataAccess;
+    return std::nullopt;
+}
+
+std::wstring settingsLine(const SectionStart& start) {
+    std::wstring settings = L"「" + logName(start.section.c_str()) + L"」の設定。 Node=" +
+                            logName(start.node) + L" ProgID=" + logName(start.progId);
+    if (start.reconnectSeconds != 0) {
+        settings += L" Reconnect=" + std::to_wstring(start.reconnectSeconds);
+    }
+    if (start.dataAccessValue[0] != '\0') {
+        settings += L" DataAccess=" + logName(start.dataAccessValue);
+    }
+    return settings;
+}
+
+// Waits, dispatching messages, until every topic's first connection has an
+// outcome or the deadline has passed.
+void awaitFirstConnections(const std::vector<SectionStart>& starts, ULONGLONG deadline) {
+    while (true) {
+        std::vector<HANDLE> waiting;
+        for (const SectionStart& start : starts) {
+            if (start.group != nullptr && !start.group->firstConnectionSettled()) {
+                waiting.push_back(start.group->replyEvent());
+            }
+        }
+        const ULONGLONG now = tickCount();
+        if (waiting.empty() || now >= deadline) {
+            return;
+        }
+        // Beyond what one wait can watch, the rest are looked at in turns.
+        constexpr ULONGLONG kPollMs = 50;
+        ULONGLONG wait = deadline - now;
+        if (waiting.size() >= MAXIMUM_WAIT_OBJECTS) {
+            waiting.resize(MAXIMUM_WAIT_OBJECTS - 1);
+            wait = std::min(wait, kPollMs);
+        }
+        const DWORD woken =
+            MsgWaitForMultipleObjectsEx(static_cast<DWORD>(waiting.size()), waiting.data(),
+                                        static_cast<DWORD>(wait), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (woken == WAIT_OBJECT_0 + waiting.size()) {
+            if (!dispatchWaitingMessages()) {
+                return;
+            }
+        } else if (woken == WAIT_FAILED) {
+            Sleep(static_cast<DWORD>(std::min(wait, kPollMs)));
+        }
+    }
+}
+
+// The topics made for sections that start-up never reported end silently,
+// their waits overlapping.
+void discardUnreported(std::vector<SectionStart>& starts, size_t from) {
+    for (size_t i = from; i < starts.size(); ++i) {
+        if (starts[i].group != nullptr) {
+            starts[i].group->unannounced = true;
+            starts[i].group->beginClose();
+        }
+    }
+    for (size_t i = from; i < starts.size(); ++i) {
+        starts[i].group.reset();
+    }
+}
+
 bool loadSections() {
     const auto path = configFilePath();
     if (!path) {
@@ -71,79 +178,86 @@ bool loadSections() {
         logInfo(L"「" + logName(path->c_str()) + L"」に設定されたトピックがありません。");
     }
 
+    // Every topic's first connection starts at once, up to the first section
+    // whose keys cannot be used; start-up waits for them all together.
+    std::vector<SectionStart> starts;
+    starts.reserve(sections.names.size());
+    std::optional<std::wstring> stop;
+    ULONGLONG deadline = 0;
     for (const std::string& section : sections.names) {
-        char progId[kKeyValueRoom] = {};
-        char node[kKeyValueRoom] = {};
-        GetPrivateProfileStringA(section.c_str(), "ProgID", kDefaultProgId, progId, kKeyValueRoom,
-                                 path->c_str());
-        GetPrivateProfileStringA(section.c_str(), "Node", "", node, kKeyValueRoom, path->c_str());
-        char reconnect[kKeyValueRoom] = {};
-        GetPrivateProfileStringA(section.c_str(), "Reconnect", "", reconnect, kKeyValueRoom,
-                                 path->c_str());
-        char dataAccessValue[kKeyValueRoom] = {};
-        GetPrivateProfileStringA(section.c_str(), "DataAccess", "", dataAccessValue,
-                                 kKeyValueRoom, path->c_str());
-
-        if (lstrcmpiA(section.c_str(), "SYSTEM") == 0) {
-            logError(L"「SYSTEM」は予約されている名前です。");
-            return false;
+        SectionStart& start = starts.emplace_back();
+        start.section = section;
+        readKeys(start, path->c_str());
+        stop = keyFault(start);
+        if (stop) {
+            starts.pop_back();
+            break;
         }
-        const std::optional<DWORD> reconnectSeconds = parseReconnectSeconds(reconnect);
-        if (!reconnectSeconds) {
-            logError(L"「" + logName(section.c_str()) + L"」のReconnect=" + logName(reconnect) +
-                     L"は使えません。(0、または5～3600秒)");
-            return false;
-        }
-        const std::optional<DataAccess> dataAccess = parseDataAccess(dataAccessValue);
-        if (!dataAccess) {
-            logError(L"「" + logName(section.c_str()) + L"」のDataAccess=" +
-                     logName(dataAccessValue) + L"は使えません。(auto、1.0、2.0)");
-            return false;
-        }
-        std::wstring settings = L"「" + logName(section.c_str()) + L"」の設定。 Node=" +
-                                logName(node) + L" ProgID=" + logName(progId);
-        if (*reconnectSeconds != 0) {
-            settings += L" Reconnect=" + std::to_wstring(*reconnectSeconds);
-        }
-        if (*dataAccessValue != '\0') {
-            settings += L" DataAccess=" + logName(dataAccessValue);
-        }
-        logInfo(settings);
-
-        std::unique_ptr<TopicGroup> group;
-        HRESULT hr = S_OK;
         try {
-            group = std::make_unique<TopicGroup>(
-                SharedText::fromNarrow(progId), SharedText::fromNarrow(node),
-                SharedText::fromNarrow(section.c_str()), *reconnectSeconds, *dataAccess);
-            hr = group->awaitFirstConnection(tickCount() + kFirstConnectionWaitMs);
+            if (deadline == 0) {
+                deadline = tickCount() + kFirstConnectionWaitMs;
+            }
+            start.group = std::make_unique<TopicGroup>(
+                SharedText::fromNarrow(start.progId), SharedText::fromNarrow(start.node),
+                SharedText::fromNarrow(section.c_str()), start.reconnectSeconds, start.dataAccess);
         } catch (const _com_error& error) {
-            hr = error.Error();
+            start.hr = error.Error();
+        }
+    }
+    try {
+        awaitFirstConnections(starts, deadline);
+    } catch (...) {
+        discardUnreported(starts, 0);
+        throw;
+    }
+
+    // The outcomes in section order, each section's lines together.
+    for (size_t i = 0; i < starts.size(); ++i) {
+        SectionStart& start = starts[i];
+        const char* section = start.section.c_str();
+        HRESULT hr = start.hr;
+        try {
+            logInfo(settingsLine(start));
+            if (start.group != nullptr) {
+                // Settled already, or past the deadline: nothing more is awaited.
+                hr = start.group->awaitFirstConnection(0);
+            }
+        } catch (...) {
+            discardUnreported(starts, i);
+            throw;
         }
         if (FAILED(hr)) {
-            logError(topicErrorMessage(section.c_str(), progId, hr));
+            logError(topicErrorMessage(section, start.progId, hr));
             // A topic set to reconnect is served without its server and
             // connects later; a ProgID this computer does not know stays
             // unknown, whatever the setting.
-            if (group == nullptr || *reconnectSeconds == 0 || hr == CO_E_CLASSSTRING) {
+            if (start.group == nullptr || start.reconnectSeconds == 0 || hr == CO_E_CLASSSTRING) {
                 // A topic that never was says nothing of its release.
-                if (group != nullptr) {
-                    group->sayRelease = false;
+                if (start.group != nullptr) {
+                    start.group->sayRelease = false;
+                    start.group->beginClose();
                 }
+                discardUnreported(starts, i + 1);
                 return false;
             }
-            logInfo(L"「" + logName(section.c_str()) + L"」は" +
-                    std::to_wstring(*reconnectSeconds) + L"秒ごとに接続を試みます。");
+            logInfo(L"「" + logName(section) + L"」は" + std::to_wstring(start.reconnectSeconds) +
+                    L"秒ごとに接続を試みます。");
         } else {
-            logInfo(L"「" + logName(section.c_str()) + L"」のインスタンス生成。");
+            logInfo(L"「" + logName(section) + L"」のインスタンス生成。");
         }
         // Names that differ only in letter case are one DDE topic: the first
         // stays, and a later one is released at once rather than left
         // connected where no client can reach it.
-        const HandleKey key = keyOf(group->topicHandle);
+        const HandleKey key = keyOf(start.group->topicHandle);
         if (topicTable().count(key) == 0) {
-            topicTable().emplace(key, std::move(group));
+            topicTable().emplace(key, std::move(start.group));
+        } else {
+            start.group.reset();
         }
+    }
+    if (stop) {
+        logError(*stop);
+        return false;
     }
     return true;
 }

@@ -14,6 +14,7 @@ namespace korven {
 void TopicGroup::tick() {
     BridgeLockHold hold;
     takeReplies();
+    watchThread();
     watchCalls();
     if (settleTicks >= kSettleCeiling) {
         settleTicks = kSettleRestart;

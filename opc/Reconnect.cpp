@@ -4,6 +4,9 @@
 // failed start. A new connection makes the group anew with the topic's speed
 // mode, the items that still have links go to it in one batch, and the
 // values flow again to the same DDE conversations.
+#include <comdef.h>
+
+#include <new>
 #include <string>
 
 #include "common/ConsoleLog.h"
@@ -47,7 +50,17 @@ void TopicGroup::reconnectWhenDue() {
         return;
     }
     nextReconnectAt = now + interval;
-    requestConnection();
+    try {
+        // A server thread that ended is replaced by a new one.
+        if (threadGone_) {
+            startThread();
+        }
+        requestConnection();
+    } catch (const _com_error& error) {
+        onConnectFailed(error.Error());
+    } catch (const std::bad_alloc&) {
+        onConnectFailed(E_OUTOFMEMORY);
+    }
 }
 
 void TopicGroup::onConnected(const reply::Connected& made) {

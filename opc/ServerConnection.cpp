@@ -24,6 +24,7 @@ void ServerSession::connect(const request::Connect& request) {
     releasePending_ = false;
     DWORD revisedRate = request.group.updateRate;
     try {
+        makeSinks();
         connectServer(request);
         createGroup(request, revisedRate);
     } catch (const _com_error& error) {

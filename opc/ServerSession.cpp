@@ -1,5 +1,8 @@
 #include "opc/ServerSession.h"
 
+#include <comdef.h>
+
+#include <new>
 #include <utility>
 
 #include "common/ComMemory.h"
@@ -9,26 +12,56 @@
 
 namespace korven {
 
-ServerSession::ServerSession(std::shared_ptr<TopicChannel> channel) : channel_(std::move(channel)) {
-    dataSink_ = new DataChangeSink(this);
-    dataSink_->AddRef();
-    callbackSink_ = new DataCallbackSink(this);
-    callbackSink_->AddRef();
-    shutdownSink_ = new ShutdownSink(this);
-    shutdownSink_->AddRef();
+namespace {
+
+ServerSession::RequestHook gRequestHook = nullptr;
+
+// A server that keeps a sink after its subscription ends must not reach the
+// session any more.
+template <class Sink>
+void dropSink(Sink*& sink) {
+    if (sink != nullptr) {
+        sink->detach();
+        sink->Release();
+        sink = nullptr;
+    }
 }
+
+template <class Sink>
+Sink* madeSink(ServerSession* session) {
+    Sink* sink = new Sink(session);
+    sink->AddRef();
+    return sink;
+}
+
+}  // namespace
+
+ServerSession::ServerSession(std::shared_ptr<TopicChannel> channel) : channel_(std::move(channel)) {}
 
 ServerSession::~ServerSession() {
     releaseGroup();
     releaseServer();
-    // A server that keeps a sink after the subscriptions end must not reach
-    // this session any more.
-    dataSink_->detach();
-    dataSink_->Release();
-    callbackSink_->detach();
-    callbackSink_->Release();
-    shutdownSink_->detach();
-    shutdownSink_->Release();
+}
+
+void ServerSession::setRequestHook(RequestHook hook) {
+    gRequestHook = hook;
+}
+
+void ServerSession::makeSinks() {
+    dropDataSinks();
+    dropShutdownSink();
+    dataSink_ = madeSink<DataChangeSink>(this);
+    callbackSink_ = madeSink<DataCallbackSink>(this);
+    shutdownSink_ = madeSink<ShutdownSink>(this);
+}
+
+void ServerSession::dropDataSinks() {
+    dropSink(dataSink_);
+    dropSink(callbackSink_);
+}
+
+void ServerSession::dropShutdownSink() {
+    dropSink(shutdownSink_);
 }
 
 void ServerSession::run() {
@@ -59,6 +92,65 @@ void ServerSession::run() {
 }
 
 void ServerSession::handle(ServerRequest& request) {
+    const unsigned long completedBefore = channel_->completedReplies();
+    HRESULT hr = S_OK;
+    try {
+        if (gRequestHook != nullptr) {
+            gRequestHook(request);
+        }
+        dispatch(request);
+        return;
+    } catch (const _com_error& error) {
+        hr = error.Error();
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    } catch (...) {
+        hr = E_UNEXPECTED;
+    }
+    recoverFrom(request, FAILED(hr) ? hr : E_UNEXPECTED, completedBefore);
+}
+
+void ServerSession::recoverFrom(const ServerRequest& request, HRESULT hr,
+                                unsigned long completedBefore) {
+    // Nothing of this may raise again: a reply that cannot be queued ends
+    // the thread, which the main thread sees as the topic's loss.
+    if (std::holds_alternative<request::Close>(request)) {
+        closed_ = true;
+    }
+    if (server != nullptr && !serverLost_) {
+        serverLost_ = true;
+        releasePending_ = false;
+        releaseGroup();
+        releaseServer();
+        channel_->reply(reply::Lost{hr});
+    } else {
+        releaseGroup();
+        releaseServer();
+    }
+    if (channel_->completedReplies() != completedBefore) {
+        return;
+    }
+    std::visit(
+        [this, hr](const auto& r) {
+            using Request = std::decay_t<decltype(r)>;
+            if constexpr (std::is_same_v<Request, request::Connect>) {
+                channel_->reply(reply::ConnectFailed{hr});
+            } else if constexpr (std::is_same_v<Request, request::SyncItems>) {
+                channel_->reply(reply::ItemsSynced{});
+            } else if constexpr (std::is_same_v<Request, request::ReadStatus>) {
+                channel_->reply(reply::Status{});
+            } else if constexpr (std::is_same_v<Request, request::SetState>) {
+                channel_->reply(reply::StateSet{});
+            } else if constexpr (std::is_same_v<Request, request::Refresh>) {
+                channel_->reply(reply::Refreshed{});
+            } else {
+                channel_->reply(reply::Closed{});
+            }
+        },
+        request);
+}
+
+void ServerSession::dispatch(ServerRequest& request) {
     std::visit(
         [this](auto& r) {
             using Request = std::decay_t<decltype(r)>;
@@ -132,6 +224,7 @@ void ServerSession::releaseGroup() {
     releaseCallbacks();
     releaseInterface(groupStateMgt);
     releaseInterface(itemMgt);
+    dropDataSinks();
 }
 
 void ServerSession::releaseStream() {
@@ -143,7 +236,7 @@ void ServerSession::releaseStream() {
         CallWatch watch(*channel_, "DUnadvise");
         dataObject->DUnadvise(connection);
     }
-    if (serverLost_) {
+    if (serverLost_ && dataSink_ != nullptr) {
         // The dead server's hold on the data sink goes with it.
         CoDisconnectObject(dataSink_, 0);
     }
@@ -158,7 +251,7 @@ void ServerSession::releaseCallbacks() {
         CallWatch watch(*channel_, "Unadvise");
         dataPoint->Unadvise(cookie);
     }
-    if (serverLost_) {
+    if (serverLost_ && callbackSink_ != nullptr) {
         CoDisconnectObject(static_cast<IOPCDataCallback*>(callbackSink_), 0);
     }
     callbacks_ = false;
@@ -188,6 +281,7 @@ void ServerSession::releaseServer() {
         serverGroupHandle = 0;
         releaseInterface(server);
     }
+    dropShutdownSink();
 }
 
 }  // namespace korven

@@ -32,6 +32,8 @@ class ServerSession {
     // Serves requests and the apartment's messages until the topic closes.
     void run();
     // One request; every request gets exactly one reply that completes it.
+    // Whatever the handling raises is caught here: the request is answered
+    // as a failure and a server that was held is treated as lost.
     void handle(ServerRequest& request);
     // After a shutdown request, once no call is out: releases everything.
     void releaseIfShutDown();
@@ -44,6 +46,11 @@ class ServerSession {
     // Released without any call when the server is gone.
     void releaseGroup();
     void releaseServer();
+
+    // Tests: runs as each request is taken, before it is handled; it may
+    // raise, as a failed allocation would, or end the thread.
+    using RequestHook = void (*)(const ServerRequest& request);
+    static void setRequestHook(RequestHook hook);
 
     // Interfaces, null when not held.
     IOPCServer* server = nullptr;
@@ -64,6 +71,15 @@ class ServerSession {
     OPCHANDLE serverGroupHandle = 0;
 
   private:
+    void dispatch(ServerRequest& request);
+    // After a request whose handling raised `hr`: its completing reply when
+    // none was sent, and a held server is let go as a lost one.
+    void recoverFrom(const ServerRequest& request, HRESULT hr, unsigned long completedBefore);
+    // Each connection has callback objects of its own: whatever the server
+    // of an earlier connection still sends reaches a detached object.
+    void makeSinks();
+    void dropDataSinks();
+    void dropShutdownSink();
     void connect(const request::Connect& request);
     void connectServer(const request::Connect& request);
     void createGroup(const request::Connect& request, DWORD& revisedRate);

@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 
+#include <new>
 #include <utility>
 
 #include "common/TickClock.h"
@@ -19,8 +20,13 @@ DWORD WINAPI serve(void* parameter) {
     try {
         ServerSession session(*channel);
         session.run();
+    } catch (const std::bad_alloc&) {
+        (*channel)->noteFault(E_OUTOFMEMORY);
     } catch (...) {
-        // Out of memory: the thread ends; its topic stays without a server.
+        // Out of memory beyond what a request's own guard can answer: the
+        // thread ends, and the main thread, which watches its handle, treats
+        // the topic's server as lost.
+        (*channel)->noteFault(E_UNEXPECTED);
     }
     if (SUCCEEDED(initialised)) {
         CoUninitialize();
@@ -42,17 +48,24 @@ bool waitDispatching(HANDLE handle, ULONGLONG deadline) {
         if (woken != WAIT_OBJECT_0 + 1) {
             return false;  // the deadline, or a failed wait
         }
-        MSG message{};
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            if (message.message == WM_QUIT) {
-                // Kept for the message loop that ends on it.
-                PostQuitMessage(static_cast<int>(message.wParam));
-                return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
-            }
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
+        if (!dispatchWaitingMessages()) {
+            return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
         }
     }
+}
+
+bool dispatchWaitingMessages() {
+    MSG message{};
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            // Kept for the message loop that ends on it.
+            PostQuitMessage(static_cast<int>(message.wParam));
+            return false;
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return true;
 }
 
 ServerThread::ServerThread(std::shared_ptr<TopicChannel> channel) {
@@ -62,7 +75,10 @@ ServerThread::ServerThread(std::shared_ptr<TopicChannel> channel) {
         channel->handleInline(
             [session](ServerRequest& request) {
                 session->handle(request);
-                session->releaseIfShutDown();
+                try {
+                    session->releaseIfShutDown();
+                } catch (...) {
+                }
             },
             [session] { session->releaseIfShutDown(); });
         return;

@@ -25,6 +25,8 @@ class ServerThread {
     ServerThread& operator=(const ServerThread&) = delete;
 
     bool started() const { return thread_ != nullptr || inlineSession_ != nullptr; }
+    // True once the thread has ended, asked to or not.
+    bool ended() const { return thread_ != nullptr && WaitForSingleObject(thread_, 0) == WAIT_OBJECT_0; }
     // Waits until the thread has ended, at most until `deadline` (tick
     // count), dispatching the caller's messages meanwhile. True when it has.
     bool waitEnded(ULONGLONG deadline);
@@ -41,5 +43,8 @@ class ServerThread {
 // Waits for `handle`, at most until `deadline` (tick count), dispatching the
 // calling thread's messages meanwhile. True when it was signalled.
 bool waitDispatching(HANDLE handle, ULONGLONG deadline);
+// Dispatches the calling thread's waiting messages; false when the message
+// loop's end (WM_QUIT) was among them: it is posted again for the loop.
+bool dispatchWaitingMessages();
 
 }  // namespace korven

@@ -1,10 +1,51 @@
 #include "opc/TopicChannel.h"
 
+#include <cstdint>
+#include <unordered_set>
 #include <utility>
 
 #include "common/TickClock.h"
 
 namespace korven {
+namespace {
+
+// What a block has to say besides its items (a log line at the main thread).
+bool saysNothingElse(const DataChangeBlock& block) {
+    return block.hrStatus >= 0 && !block.headerMissing && block.badItem < 0 &&
+           block.recordWidth == kValueRecordSize;
+}
+
+bool saysTheSame(const DataChangeBlock& older, const DataChangeBlock& newer) {
+    return older.hrStatus == newer.hrStatus && older.headerMissing == newer.headerMissing &&
+           older.badItem == newer.badItem && older.recordWidth == newer.recordWidth;
+}
+
+// A newer value of an item stands for an older one that still waits: the
+// older one leaves the blocks queued since the last other reply, and a block
+// left with nothing to say goes. What waits is so bounded by the topic's
+// items, however long the main thread does not take it.
+void supersedeWaitingValues(std::deque<ServerReply>& replies, const DataChangeBlock& newer) {
+    std::unordered_set<std::uint32_t> handles;
+    for (const StreamItem& item : newer.items) {
+        handles.insert(item.clientHandle);
+    }
+    for (auto at = replies.end(); at != replies.begin();) {
+        --at;
+        auto* values = std::get_if<reply::Values>(&*at);
+        if (values == nullptr) {
+            break;
+        }
+        DataChangeBlock& older = values->block;
+        std::erase_if(older.items, [&](const StreamItem& item) {
+            return handles.count(item.clientHandle) != 0;
+        });
+        if (older.items.empty() && (saysNothingElse(older) || saysTheSame(older, newer))) {
+            at = replies.erase(at);
+        }
+    }
+}
+
+}  // namespace
 
 bool completesRequest(const ServerReply& reply) {
     return !std::holds_alternative<reply::Values>(reply) &&
@@ -62,6 +103,27 @@ CallInProgress TopicChannel::currentCall() const {
     return call_;
 }
 
+bool TopicChannel::connectionAnswered() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (const ServerReply& reply : replies_) {
+        if (std::holds_alternative<reply::Connected>(reply) ||
+            std::holds_alternative<reply::ConnectFailed>(reply)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+HRESULT TopicChannel::fault() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return fault_;
+}
+
+void TopicChannel::noteFault(HRESULT hr) {
+    std::lock_guard<std::mutex> hold(lock_);
+    fault_ = hr;
+}
+
 std::optional<ServerRequest> TopicChannel::takeRequest() {
     std::lock_guard<std::mutex> hold(lock_);
     if (requests_.empty()) {
@@ -75,9 +137,21 @@ std::optional<ServerRequest> TopicChannel::takeRequest() {
 void TopicChannel::reply(ServerReply reply) {
     {
         std::lock_guard<std::mutex> hold(lock_);
+        const bool completes = completesRequest(reply);
+        if (const auto* values = std::get_if<reply::Values>(&reply)) {
+            supersedeWaitingValues(replies_, values->block);
+        }
         replies_.push_back(std::move(reply));
+        if (completes) {
+            ++completed_;
+        }
     }
     SetEvent(replyEvent_);
+}
+
+unsigned long TopicChannel::completedReplies() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return completed_;
 }
 
 void TopicChannel::callStarted(const char* name) {

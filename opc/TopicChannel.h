@@ -1,7 +1,8 @@
 #pragma once
 // The channel between a topic's two threads: requests from the main thread to
 // the server thread, replies and reports back, and the call the server thread
-// is waiting in. Shared by both threads: every member is guarded by the
+// is waiting in. Values waiting for the main thread are kept one per item: a
+// newer value of an item replaces an older one not yet taken. Shared by both threads: every member is guarded by the
 // channel's own lock, which is held only to move records in and out, never
 // across a call to the server.
 #include <windows.h>
@@ -38,14 +39,22 @@ class TopicChannel {
     // Signalled when a reply is queued (auto-reset).
     HANDLE replyEvent() const { return replyEvent_; }
     CallInProgress currentCall() const;
+    // Start-up: whether the answer to the connection request waits, untaken.
+    bool connectionAnswered() const;
+    // Why the server thread ended unasked (E_UNEXPECTED when it did not say).
+    HRESULT fault() const;
 
     // Server thread.
     std::optional<ServerRequest> takeRequest();
     // Signalled when a request is queued (auto-reset).
     HANDLE requestEvent() const { return requestEvent_; }
     void reply(ServerReply reply);
+    // How many replies that complete a request have been queued so far.
+    unsigned long completedReplies() const;
     void callStarted(const char* name);
     void callEnded();
+    // The server thread ends on a failure its requests' guard did not catch.
+    void noteFault(HRESULT hr);
 
     // Tests: requests are handled on the posting thread, as they are posted,
     // and `idle` runs where the server thread would wait (before the main
@@ -58,6 +67,8 @@ class TopicChannel {
     std::deque<ServerRequest> requests_;
     std::deque<ServerReply> replies_;
     CallInProgress call_;
+    unsigned long completed_ = 0;
+    HRESULT fault_ = E_UNEXPECTED;
     unsigned long nextCallSerial_ = 1;
     HANDLE requestEvent_ = nullptr;
     HANDLE replyEvent_ = nullptr;

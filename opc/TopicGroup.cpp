@@ -30,11 +30,7 @@ TopicGroup::TopicGroup(const SharedText& progIdText, const SharedText& nodeNameT
     groupNameText = topicName.wide();
     clientGroupHandle = keyOf(topicHandle);
     try {
-        channel_ = std::make_shared<TopicChannel>();
-        thread_ = std::make_unique<ServerThread>(channel_);
-        if (!thread_->started()) {
-            throw _com_error(HRESULT_FROM_WIN32(GetLastError()));
-        }
+        startThread();
         requestConnection();
     } catch (...) {
         thread_.reset();
@@ -44,6 +40,17 @@ TopicGroup::TopicGroup(const SharedText& progIdText, const SharedText& nodeNameT
     }
 }
 
+void TopicGroup::startThread() {
+    auto channel = std::make_shared<TopicChannel>();
+    auto thread = std::make_unique<ServerThread>(channel);
+    if (!thread->started()) {
+        throw _com_error(HRESULT_FROM_WIN32(GetLastError()));
+    }
+    channel_ = std::move(channel);
+    thread_ = std::move(thread);
+    threadGone_ = false;
+}
+
 TopicGroup::~TopicGroup() {
     // Nothing may leave the destructor: a failure (out of memory) in one step
     // must not keep the later ones from giving everything back.
@@ -51,7 +58,7 @@ TopicGroup::~TopicGroup() {
         beginClose();
     } catch (...) {
     }
-    if (!thread_->waitEnded(closeDeadline_)) {
+    if (!thread_->waitEnded(closeDeadline_) && !unannounced) {
         // A call to the server is still out: the thread and what it holds are
         // left as they are; COM gives the server's references back when the
         // process ends.
@@ -74,7 +81,7 @@ TopicGroup::~TopicGroup() {
     ddeInstance().freeStringHandle(topicHandle);
     topicHandle = nullptr;
     try {
-        if (sayRelease) {
+        if (sayRelease && !unannounced) {
             logInfo(L"「" + topicName.str() + L"」の解放。");
         }
     } catch (...) {
@@ -90,11 +97,13 @@ void TopicGroup::post(ServerRequest request) {
 HRESULT TopicGroup::awaitFirstConnection(ULONGLONG deadline) {
     while (true) {
         takeReplies();
+        watchThread();
         if (firstOutcome_) {
             return *firstOutcome_;
         }
         if (!waitDispatching(channel_->replyEvent(), deadline)) {
             takeReplies();
+            watchThread();
             if (firstOutcome_) {
                 return *firstOutcome_;
             }
@@ -103,6 +112,10 @@ HRESULT TopicGroup::awaitFirstConnection(ULONGLONG deadline) {
             return RPC_E_TIMEOUT;
         }
     }
+}
+
+bool TopicGroup::firstConnectionSettled() const {
+    return firstOutcome_.has_value() || channel_->connectionAnswered() || thread_->ended();
 }
 
 void TopicGroup::beginClose() {
@@ -158,16 +171,43 @@ void TopicGroup::handleReply(ServerReply& reply) {
             } else if constexpr (std::is_same_v<Reply, reply::Released>) {
                 onDisconnected();
             } else if constexpr (std::is_same_v<Reply, reply::Lost>) {
-                if (unansweredCall_ != 0) {
-                    lostDuringCall_ = true;
-                }
-                logError(L"「" + topicName.str() + L"」サーバーとの接続が切れました。(" +
-                         std::to_wstring(static_cast<long>(r.hr)) + L")");
+                sayLost(r.hr);
                 onDisconnected();
             }
             // Refreshed and Closed only complete their requests.
         },
         reply);
+}
+
+void TopicGroup::sayLost(HRESULT hr) {
+    if (unansweredCall_ != 0) {
+        lostDuringCall_ = true;
+    }
+    logError(L"「" + topicName.str() + L"」サーバーとの接続が切れました。(" +
+             std::to_wstring(static_cast<long>(hr)) + L")");
+}
+
+void TopicGroup::watchThread() {
+    if (closing_ || threadGone_ || !thread_->ended()) {
+        return;
+    }
+    // What it answered before it ended is taken first.
+    takeReplies();
+    threadGone_ = true;
+    const HRESULT hr = channel_->fault();
+    // Nothing more will be answered: every request out ends as a failure.
+    requestsOut = 0;
+    if (passOut) {
+        reply::ItemsSynced unanswered;
+        onItemsSynced(unanswered);
+    }
+    if (connectOut_) {
+        onConnectFailed(hr);
+    }
+    if (connected) {
+        sayLost(hr);
+        onDisconnected();
+    }
 }
 
 void TopicGroup::onDisconnected() {

@@ -71,6 +71,12 @@ class TopicGroup {
     // RPC_E_TIMEOUT when the attempt is still out; a later outcome is taken
     // as a reconnection's.
     HRESULT awaitFirstConnection(ULONGLONG deadline);
+    // Start-up, while every topic's first connection is out at once: true
+    // when its outcome can be taken without waiting. Takes nothing, so that
+    // what the topic says is said in its section's turn.
+    bool firstConnectionSettled() const;
+    // Signalled when the server thread has answered something.
+    HANDLE replyEvent() const { return channel_->replyEvent(); }
     // Exit: asks the server thread to remove the added items and release
     // everything, once. The destructor waits for it.
     void beginClose();
@@ -152,6 +158,8 @@ class TopicGroup {
     // The destructor says the topic's release (not for a topic that failed
     // at start).
     bool sayRelease = true;
+    // A topic whose section start-up never reported says nothing at all.
+    bool unannounced = false;
     // The connection as the server thread last told it.
     bool connected = false;
     // A pass is out: values for the entries of its add batch are taken already.
@@ -176,6 +184,13 @@ class TopicGroup {
     void requestConnection();
     // A call that has been out too long is said once, and its end.
     void watchCalls();
+    // A server thread that ended unasked: the topic's server is lost, and a
+    // reconnection starts a new thread.
+    void watchThread();
+    void sayLost(HRESULT hr);
+    // A new channel and a server thread serving it; raises _com_error when
+    // the thread cannot be made.
+    void startThread();
     // What the page shows of a topic without a connection.
     void showReleased();
     void eraseLeavingEntries();
@@ -184,6 +199,7 @@ class TopicGroup {
 
     std::shared_ptr<TopicChannel> channel_;
     std::unique_ptr<ServerThread> thread_;
+    bool threadGone_ = false;  // the thread ended unasked; none serves the channel
     // The entries of the pass that is out which were unlinked: erased once
     // the server has let go of their client handles.
     std::vector<HandleKey> leavingEntries_;

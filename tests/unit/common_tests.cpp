@@ -8,6 +8,7 @@
 
 #include "common/ComErrorText.h"
 #include "common/ConsoleLog.h"
+#include "common/LogQueue.h"
 #include "common/SharedText.h"
 #include "common/TextConversion.h"
 
@@ -117,6 +118,38 @@ TEST(ComErrorText, TrimsOneLineEnd) {
     std::string cr = "Failed\r";
     trimMessageLineEnd(cr);
     EXPECT_EQ(cr, "Failed\r");
+}
+
+}  // namespace
+}  // namespace korven
+
+namespace korven {
+namespace {
+
+// The log's queue: lines in order up to the bound, the newest dropped beyond
+// it, and one line where they went missing, counted, once room is made.
+TEST(LogQueue, DropsTheNewestBeyondTheBoundAndSaysHowManyWhereTheyWent) {
+    LogQueue queue(100, [](unsigned long n) { return "gap " + std::to_string(n); });
+    EXPECT_TRUE(queue.push(false, std::string(40, 'a')));
+    EXPECT_TRUE(queue.push(true, std::string(60, 'b')));  // exactly the bound
+    EXPECT_FALSE(queue.push(false, "c"));
+    EXPECT_FALSE(queue.push(false, "d"));
+    std::deque<QueuedLine> first = queue.takeAll();
+    ASSERT_EQ(first.size(), 3u);
+    EXPECT_EQ(first[0].bytes, std::string(40, 'a'));
+    EXPECT_TRUE(first[1].isError);
+    EXPECT_EQ(first[2].bytes, "gap 2");
+    EXPECT_TRUE(first[2].isError);
+    // Taken lines keep their room until they are written.
+    EXPECT_FALSE(queue.push(false, "e"));
+    queue.written(40);
+    EXPECT_TRUE(queue.push(false, "f"));
+    queue.written(65);
+    std::deque<QueuedLine> second = queue.takeAll();
+    ASSERT_EQ(second.size(), 2u);
+    EXPECT_EQ(second[0].bytes, "gap 1");
+    EXPECT_EQ(second[1].bytes, "f");
+    EXPECT_TRUE(queue.takeAll().empty());
 }
 
 }  // namespace

@@ -9,13 +9,16 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "FakeDdeInstance.h"
 #include "FakeOpcServer.h"
 #include "LogCapture.h"
 #include "common/TickClock.h"
+#include "opc/ServerSession.h"
 #include "opc/ShutdownSink.h"
+#include "opc/TopicChannel.h"
 #include "opc/TopicGroup.h"
 
 namespace korven {
@@ -264,6 +267,116 @@ TEST(ServerThreadTest, ACallOutHoldsBackTheTopicsNextCallsAndIsSaid) {
     replaceTickSource(nullptr);
     CloseHandle(entered);
     CloseHandle(answer);
+}
+
+// A request whose handling raises is answered as a failure and ends the
+// connection as a lost server would: said with the failure's code, released,
+// and tried again at the topic's interval.
+TEST_F(OpcTest, ARequestThatRaisesLosesTheServerAndTheTopicReconnects) {
+    gNow = 1000;
+    replaceTickSource(&fakeNow);
+    auto group = make();
+    group->reconnectSeconds = 5;
+    ServerSession::setRequestHook([](const ServerRequest& request) {
+        if (std::holds_alternative<request::ReadStatus>(request)) {
+            throw std::bad_alloc();
+        }
+    });
+    status(*group);
+    group->tick();
+    ServerSession::setRequestHook(nullptr);
+    EXPECT_EQ(log.errorLines(), std::vector<std::wstring>{
+                                    L"異常：「Line1」サーバーとの接続が切れました。(-2147024882)"});
+    EXPECT_FALSE(group->connected);
+    EXPECT_EQ(group->requestsOut, 0);
+    EXPECT_EQ(server.refs, 1);
+    gNow += 5000;
+    group->tick();
+    group->tick();
+    EXPECT_EQ(log.infoLines().back(), L"情報：「Line1」再接続。");
+    EXPECT_TRUE(group->connected);
+    replaceTickSource(nullptr);
+}
+
+// A server thread that ends all the same is seen at the next tick: the
+// server is lost, and the reconnection runs on a new thread.
+TEST(ServerThreadTest, AThreadThatEndsIsSeenAndReplacedAtTheReconnection) {
+    test::FakeDdeInstance dde;
+    FakeOpcServer server;
+    test::FakeServerActivation activation(false);
+    test::LogCapture log;
+    static std::atomic<ULONGLONG> now{1000};
+    replaceTickSource([] { return now.load(); });
+    auto group = test::makeTopicGroup(L"Line1", L"", test::kFakeProgId, 20000);
+    group->reconnectSeconds = 5;
+    static std::atomic<bool> endThread{true};
+    ServerSession::setRequestHook([](const ServerRequest& request) {
+        if (std::holds_alternative<request::ReadStatus>(request) && endThread.exchange(false)) {
+            ExitThread(0);
+        }
+    });
+    group->refreshStatus();
+    const ULONGLONG deadline = GetTickCount64() + 20000;
+    while (group->connected && GetTickCount64() < deadline) {
+        Sleep(5);
+        group->tick();
+    }
+    EXPECT_EQ(log.errorLines(), std::vector<std::wstring>{
+                                    L"異常：「Line1」サーバーとの接続が切れました。(-2147418113)"});
+    EXPECT_EQ(group->requestsOut, 0);
+    now += 5000;
+    group->tick();
+    while (!group->connected && GetTickCount64() < deadline) {
+        Sleep(5);
+        group->tick();
+    }
+    EXPECT_EQ(log.infoLines().back(), L"情報：「Line1」再接続。");
+    ServerSession::setRequestHook(nullptr);
+    group.reset();
+    replaceTickSource(nullptr);
+}
+
+// While the main thread takes nothing, a newer value of an item replaces the
+// older one still waiting; values of other items and other replies stay, in
+// their order.
+TEST(TopicChannelTest, WaitingValuesAreKeptOnePerItem) {
+    TopicChannel channel;
+    auto block = [](std::initializer_list<std::pair<std::uint32_t, std::uint16_t>> items,
+                    std::int32_t status = 0) {
+        reply::Values values;
+        values.block.hrStatus = status;
+        for (auto [handle, quality] : items) {
+            StreamItem item;
+            item.clientHandle = handle;
+            item.quality = quality;
+            values.block.items.push_back(item);
+        }
+        return values;
+    };
+    for (std::uint16_t round = 0; round < 1000; ++round) {
+        channel.reply(block({{1, round}, {2, round}}));
+    }
+    channel.reply(block({{1, 1000}}));
+    channel.reply(reply::Status{});
+    channel.reply(block({{1, 1001}}));
+    channel.reply(block({{1, 1002}, {3, 1002}}));
+    for (int failed = 0; failed < 3; ++failed) {
+        channel.reply(block({}, E_FAIL));
+    }
+    std::vector<std::string> taken;
+    for (const ServerReply& reply : channel.takeReplies()) {
+        const auto* values = std::get_if<reply::Values>(&reply);
+        std::string text = values ? "values" : "other";
+        if (values && values->block.hrStatus < 0) {
+            text += " failed";
+        }
+        for (const StreamItem& item : values ? values->block.items : std::vector<StreamItem>{}) {
+            text += " " + std::to_string(item.clientHandle) + "=" + std::to_string(item.quality);
+        }
+        taken.push_back(text);
+    }
+    EXPECT_EQ(taken, (std::vector<std::string>{"values 2=999", "values 1=1000", "other",
+                                               "values 1=1002 3=1002", "values failed"}));
 }
 
 TEST_F(OpcTest, ShutdownSinkInterfaces) {

@@ -51,6 +51,24 @@ class PassesTest : public ::testing::Test {
         }
     }
     ItemEntry& entry(HSZ item) { return group->itemTable.at(keyOf(item)); }
+    // A stream block of one VT_I4 value, sent through `sink` as the server would.
+    void sendValue(IAdviseSink* sink, DWORD handle, DWORD value) {
+        std::uint8_t block[20 + 12 + 16] = {};
+        const DWORD one = 1, offset = 32;
+        std::memcpy(block + 4, &one, 4);
+        std::memcpy(block + 20, &handle, 4);
+        std::memcpy(block + 24, &offset, 4);
+        block[32] = VT_I4;
+        std::memcpy(block + 40, &value, 4);
+        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, sizeof block);
+        std::memcpy(GlobalLock(memory), block, sizeof block);
+        GlobalUnlock(memory);
+        STGMEDIUM medium{};
+        medium.tymed = TYMED_HGLOBAL;
+        medium.hGlobal = memory;
+        sink->OnDataChange(&opc->adviseFormat, &medium);
+        GlobalFree(memory);
+    }
     std::string reply(HSZ item) {
         DdeTransaction t;
         t.format = CF_TEXT;
@@ -186,23 +204,7 @@ TEST_F(PassesTest, DataChangeInsideAddItemsFindsConsistentEntries) {
     HSZ a = dde.handleWithValue(L"A", 0xC001);
     HSZ b = dde.handleWithValue(L"B", 0xC002);
     // The server sends values for the new items before AddItems returns.
-    opc->duringAddItems = [&] {
-        std::uint8_t block[20 + 12 + 16] = {};
-        const DWORD one = 1, handle = 0xC002, offset = 32, value = 77;
-        std::memcpy(block + 4, &one, 4);
-        std::memcpy(block + 20, &handle, 4);
-        std::memcpy(block + 24, &offset, 4);
-        block[32] = VT_I4;
-        std::memcpy(block + 40, &value, 4);
-        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, sizeof block);
-        std::memcpy(GlobalLock(memory), block, sizeof block);
-        GlobalUnlock(memory);
-        STGMEDIUM medium{};
-        medium.tymed = TYMED_HGLOBAL;
-        medium.hGlobal = memory;
-        opc->sink->OnDataChange(&opc->adviseFormat, &medium);
-        GlobalFree(memory);
-    };
+    opc->duringAddItems = [&] { sendValue(opc->sink, 0xC002, 77); };
     link(1, a);
     link(1, b);
     ticks(201);
@@ -233,13 +235,16 @@ TEST_F(PassesTest, WithoutTheGroupNoServerCallIsMadeAndUnlinkedEntriesStillGo) {
 
 TEST_F(PassesTest, ReconnectAddsTheItemsThatStillHaveLinksInOneBatchAndPostsNothingOld) {
     opc->itemErrors[L"No.Such"] = OPC_E_UNKNOWNITEMID;
-    HSZ a = dde.handle(L"A");
+    HSZ a = dde.handleWithValue(L"A", 0xFFF0);
     HSZ gone = dde.handle(L"Gone");
     HSZ bad = dde.handle(L"No.Such");
     link(1, a);
     link(1, gone);
     link(1, bad);
     ticks(201);
+    // The lost connection's data sink, as a server on its way out keeps it.
+    IAdviseSink* earlierSink = opc->sink;
+    earlierSink->AddRef();
     gNow = 1000;
     replaceTickSource([] { return gNow; });
     group->reconnectSeconds = 5;
@@ -261,9 +266,17 @@ TEST_F(PassesTest, ReconnectAddsTheItemsThatStillHaveLinksInOneBatchAndPostsNoth
     EXPECT_TRUE(entry(bad).added);  // tried afresh on the new server
     EXPECT_EQ(group->itemTable.count(keyOf(gone)), 0u);
     EXPECT_TRUE(opc->removeBatches.empty());
-    // The links keep what they had until the new server's values come.
+    // The links keep what they had until the new server's values come, and
+    // a late value from the earlier connection is not one of them.
+    ASSERT_NE(opc->sink, earlierSink);
+    sendValue(earlierSink, 0xFFF0, 5);
     ticks(2);
     EXPECT_TRUE(dde.posts.empty());
+    EXPECT_EQ(V_VT(&entry(a).value), VT_EMPTY);
+    sendValue(opc->sink, 0xFFF0, 6);
+    ticks(1);
+    EXPECT_EQ(V_I4(&entry(a).value), 6);
+    earlierSink->Release();
     replaceTickSource(nullptr);
 }
 
