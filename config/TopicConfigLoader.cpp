@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "common/ComErrorText.h"
+#include "common/ComMemory.h"
 #include "common/ConsoleLog.h"
 #include "common/SharedText.h"
+#include "common/TextConversion.h"
 #include "common/TickClock.h"
 #include "config/ConfigPath.h"
 #include "config/DataAccessSetting.h"
@@ -100,6 +102,18 @@ std::optional<std::wstring> keyFault(SectionStart& start) {
     start.reconnectSeconds = *reconnectSeconds;
     start.dataAccess = *dataAccess;
     return std::nullopt;
+}
+
+// Looked up on this computer, as the connection will (also for a server on
+// another node); a name that cannot be read is left to the connection.
+bool progIdUnknown(const char* progId) {
+    try {
+        BstrPtr wide(narrowToWide(progId));
+        CLSID clsid{};
+        return wide.get() != nullptr && CLSIDFromString(wide.get(), &clsid) == CO_E_CLASSSTRING;
+    } catch (const _com_error&) {
+        return false;
+    }
 }
 
 std::wstring settingsLine(const SectionStart& start) {
@@ -191,6 +205,12 @@ bool loadSections() {
         stop = keyFault(start);
         if (stop) {
             starts.pop_back();
+            break;
+        }
+        // A ProgID this computer does not know stops the start whatever the
+        // section says: the sections after it are not tried.
+        if (progIdUnknown(start.progId)) {
+            start.hr = CO_E_CLASSSTRING;
             break;
         }
         try {

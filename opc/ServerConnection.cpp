@@ -4,6 +4,7 @@
 
 #include "items/DataCallbackSink.h"
 #include "items/DataChangeSink.h"
+#include "opc/ActivationTurn.h"
 #include "opc/ServerActivation.h"
 #include "opc/ServerSession.h"
 #include "opc/ShutdownSink.h"
@@ -51,6 +52,7 @@ void ServerSession::connectServer(const request::Connect& request) {
     MULTI_QI query{&IID_IOPCServer, nullptr, 0};
     HRESULT hr;
     {
+        ActivationTurn turn(clsid, request.nodeName);
         CallWatch watch(*channel_, "CoCreateInstanceEx");
         if (!request.nodeName.empty()) {
             COSERVERINFO serverInfo{};

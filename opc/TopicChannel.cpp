@@ -1,6 +1,7 @@
 #include "opc/TopicChannel.h"
 
 #include <cstdint>
+#include <new>
 #include <unordered_set>
 #include <utility>
 
@@ -45,7 +46,13 @@ void supersedeWaitingValues(std::deque<ServerReply>& replies, const DataChangeBl
     }
 }
 
+TopicChannel::ReplyFault gReplyFault = nullptr;
+
 }  // namespace
+
+void TopicChannel::setReplyFault(ReplyFault fault) {
+    gReplyFault = fault;
+}
 
 bool completesRequest(const ServerReply& reply) {
     return !std::holds_alternative<reply::Values>(reply) &&
@@ -135,6 +142,9 @@ std::optional<ServerRequest> TopicChannel::takeRequest() {
 }
 
 void TopicChannel::reply(ServerReply reply) {
+    if (gReplyFault != nullptr && gReplyFault(reply)) {
+        throw std::bad_alloc();
+    }
     {
         std::lock_guard<std::mutex> hold(lock_);
         const bool completes = completesRequest(reply);

@@ -60,6 +60,10 @@ class TopicChannel {
     // and `idle` runs where the server thread would wait (before the main
     // thread takes the replies).
     void handleInline(std::function<void(ServerRequest&)> handler, std::function<void()> idle);
+    // Tests: a reply for which `fault` is true fails as a reply that finds no
+    // memory would (std::bad_alloc); null: none fails.
+    using ReplyFault = bool (*)(const ServerReply& reply);
+    static void setReplyFault(ReplyFault fault);
     void runInlineIdle();
 
   private:

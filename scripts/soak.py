@@ -27,6 +27,7 @@ the updates each of the two received are compared with the lone client's.
 Exit code 0 when every check held, 1 otherwise.
 """
 import argparse
+import fcntl
 import os
 import queue
 import random
@@ -81,6 +82,10 @@ def parse_args():
     p.add_argument("--build-dir", default=os.environ.get("KORVEN_BUILD_DIR",
                                                          os.path.join(ROOT, "build", "x86_64")))
     p.add_argument("--seed", type=int, default=1, help="seed of the visiting clients' choices")
+    p.add_argument("--log-pause", type=float, default=0.0, metavar="MINUTES",
+                   help="the bridge's log is a pipe that nobody reads for this long during the "
+                        "soak, between the server's outage and the client's kill (default 0: "
+                        "the log goes to files)")
     args = p.parse_args()
     if args.quick:
         args.minutes = 1.0
@@ -614,6 +619,56 @@ class Visitors(threading.Thread):
             self.stop.wait(self.rng.uniform(0.5, 2.0))
 
 
+class LogRelay:
+    """The bridge's standard output and error on one small pipe, copied to
+    the files the harness reads (error lines by their mark), except while
+    paused: then nothing reads the pipe, as when a console's selection or a
+    reader that stopped holds a program's output."""
+
+    PIPE_BYTES = 4096
+
+    def __init__(self, bridge_dir):
+        self.read, self.write = os.pipe()
+        fcntl.fcntl(self.write, 1031, self.PIPE_BYTES)  # F_SETPIPE_SZ
+        self.out_path = os.path.join(bridge_dir, "stdout.bin")
+        self.err_path = os.path.join(bridge_dir, "stderr.bin")
+        self.reading = threading.Event()
+        self.reading.set()
+        self.paused_for = 0.0
+
+    def start(self):
+        os.close(self.write)
+        threading.Thread(target=self._copy, daemon=True).start()
+
+    def _copy(self):
+        pending = b""
+        with open(self.out_path, "ab") as out, open(self.err_path, "ab") as err:
+            while True:
+                self.reading.wait()
+                chunk = os.read(self.read, 65536)
+                if not chunk:
+                    return
+                pending += chunk
+                *lines, pending = pending.split(b"\n")
+                for line in lines:
+                    target = err if line.startswith("異常：".encode("cp932")) else out
+                    target.write(line + b"\n")
+                out.flush()
+                err.flush()
+
+    def pause(self, seconds, still):
+        """Reads nothing for `seconds`, calling still() now and then."""
+        self.reading.clear()
+        start = time.monotonic()
+        try:
+            while time.monotonic() - start < seconds:
+                still()
+                time.sleep(1.0)
+        finally:
+            self.paused_for = time.monotonic() - start
+            self.reading.set()
+
+
 def stop_server(bridge, sim, lines_before):
     """Stops the simulation server as asked (a SIGKILL also brings activation
     back, see Simulation.kill), and returns the seconds until the loss was
@@ -676,7 +731,7 @@ def skipped_values(history):
     return skipped
 
 
-def soak(bridge, pid, sim, bare):
+def soak(bridge, pid, sim, bare, relay=None):
     seconds = ARGS.minutes * 60
     say(f"soak: {len(SOAK_ITEMS)} items at Update Speed High for {seconds:.0f} s, and as many "
         f"on the bare server")
@@ -704,7 +759,8 @@ def soak(bridge, pid, sim, bare):
         server_stop_at = seconds * 0.35
         client_kill_at = seconds * 0.6
         next_sample = 0.0
-        server_stopped = client_killed = False
+        server_stopped = client_killed = log_paused = False
+        log_pause_at = seconds * 0.4
         reconnected_at = 0.0
         while True:
             elapsed = time.monotonic() - start
@@ -737,6 +793,24 @@ def soak(bridge, pid, sim, bare):
                                   "every item updated after the reconnect" if flowing else
                                   "some item got no value after the reconnect")
                 visitors.outage.clear()
+            if relay is not None and not log_paused and elapsed >= log_pause_at:
+                log_paused = True
+                pause = min(ARGS.log_pause * 60, client_kill_at - elapsed - 5)
+                say(f"soak: nobody reads the bridge's log for {pause:.0f} s")
+                mark = main.snapshot()[1]
+                last_sample = [time.monotonic()]
+
+                def still():
+                    if time.monotonic() - last_sample[0] >= interval:
+                        last_sample[0] = time.monotonic()
+                        sample(last_sample[0] - start)
+
+                relay.pause(pause, still)
+                served = all(main.snapshot()[1].get(i, 0) > mark.get(i, 0) for i in SOAK_ITEMS)
+                RESULTS.check("soak: values posted as usual while nobody reads the log", served,
+                              f"log unread for {relay.paused_for:.0f} s; every item updated "
+                              f"meanwhile" if served else "some item got no value meanwhile")
+                next_sample = time.monotonic() - start
             if not client_killed and elapsed >= client_kill_at:
                 client_killed = True
                 say("soak: killing a client holding 5 links")
@@ -912,7 +986,11 @@ def main():
     bridge = sim = bare = None
     try:
         sim = Simulation(scenario())
-        bridge = Bridge(f"[{TOPIC}]\nReconnect=5\n", workdir=os.path.join(WORK, "bridge"))
+        relay = LogRelay(os.path.join(WORK, "bridge")) if ARGS.log_pause > 0 else None
+        bridge = Bridge(f"[{TOPIC}]\nReconnect=5\n", workdir=os.path.join(WORK, "bridge"),
+                        output=relay.write if relay else None)
+        if relay:
+            relay.start()
         bridge.wait_started(60)
         pids = wine_pids("KORVEN.exe")
         if len(pids) != 1:
@@ -927,7 +1005,7 @@ def main():
         if not ARGS.no_soak:
             bare = BareServer()
             bare_atoms = set(global_atoms()) - set(atoms_before)
-            soak(bridge, pid, sim, bare)
+            soak(bridge, pid, sim, bare, relay)
             before = len(bridge.err_lines())
             refused = shared_items(bridge, sim, bare)
             shared_errors = bridge.err_lines()[before:]

@@ -84,7 +84,7 @@ def run_tool(exe, args, timeout=DEFAULT_TIMEOUT, lang=None, input_bytes=None):
 class Bridge:
     """One KORVEN.exe process in its own working directory."""
 
-    def __init__(self, ini=None, lang=None, workdir=None, exe=KORVEN_EXE):
+    def __init__(self, ini=None, lang=None, workdir=None, exe=KORVEN_EXE, output=None):
         self.dir = workdir or tempfile.mkdtemp(prefix="korven-")
         self._own_dir = workdir is None
         if ini is not None:
@@ -94,10 +94,12 @@ class Bridge:
         self.out_path = os.path.join(self.dir, "stdout.bin")
         self.err_path = os.path.join(self.dir, "stderr.bin")
         self.lang = lang
+        # `output`: a file descriptor that takes both streams instead of the files.
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
             self.proc = subprocess.Popen([WINE_RUN, exe], cwd=self.dir, stdin=subprocess.DEVNULL,
-                                         stdout=out, stderr=err, env=wine_env(lang),
-                                         start_new_session=True)
+                                         stdout=out if output is None else output,
+                                         stderr=err if output is None else output,
+                                         env=wine_env(lang), start_new_session=True)
 
     # Output -----------------------------------------------------------------
     def out_bytes(self):
@@ -208,8 +210,9 @@ class BridgeTestCase(unittest.TestCase):
         self.assertEqual(bridge.wait_exit(), 1)
         return bridge
 
-    def start_bridge(self, ini=None, lang=None, wait=True, workdir=None, exe=KORVEN_EXE):
-        bridge = Bridge(ini, lang=lang, workdir=workdir, exe=exe)
+    def start_bridge(self, ini=None, lang=None, wait=True, workdir=None, exe=KORVEN_EXE,
+                     output=None):
+        bridge = Bridge(ini, lang=lang, workdir=workdir, exe=exe, output=output)
         self._bridges.append(bridge)
         if wait:
             bridge.wait_started()

@@ -209,17 +209,27 @@ TEST_F(OpcTest, ReconnectTriesAtItsIntervalAndSaysSoSparingly) {
     replaceTickSource(nullptr);
 }
 
+// Sessions on threads of their own, with a clock the test moves.
+class ServerThreadTest : public ::testing::Test {
+  protected:
+    ServerThreadTest() {
+        now = 1000;
+        replaceTickSource([] { return now.load(); });
+    }
+    ~ServerThreadTest() override { replaceTickSource(nullptr); }
+
+    static inline std::atomic<ULONGLONG> now{1000};
+    test::FakeDdeInstance dde;
+    FakeOpcServer server;
+    test::FakeServerActivation activation{false};
+    test::LogCapture log;
+};
+
 // The session on a thread of its own, with a GetStatus that does not return
 // until the test lets it: nothing else of the topic's is asked of the server
 // meanwhile, the wait is said after 10 s and its end when it comes, and the
 // passes that fell due run then.
-TEST(ServerThreadTest, ACallOutHoldsBackTheTopicsNextCallsAndIsSaid) {
-    test::FakeDdeInstance dde;
-    FakeOpcServer server;
-    test::FakeServerActivation activation(false);
-    test::LogCapture log;
-    static std::atomic<ULONGLONG> now{1000};
-    replaceTickSource([] { return now.load(); });
+TEST_F(ServerThreadTest, ACallOutHoldsBackTheTopicsNextCallsAndIsSaid) {
     HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE answer = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     server.duringGetStatus = [&] {
@@ -264,7 +274,6 @@ TEST(ServerThreadTest, ACallOutHoldsBackTheTopicsNextCallsAndIsSaid) {
     EXPECT_EQ(server.group->addBatches.size(), 1u);
     group.reset();
     EXPECT_EQ(server.refs, 1);
-    replaceTickSource(nullptr);
     CloseHandle(entered);
     CloseHandle(answer);
 }
@@ -298,22 +307,15 @@ TEST_F(OpcTest, ARequestThatRaisesLosesTheServerAndTheTopicReconnects) {
     replaceTickSource(nullptr);
 }
 
-// A server thread that ends all the same is seen at the next tick: the
-// server is lost, and the reconnection runs on a new thread.
-TEST(ServerThreadTest, AThreadThatEndsIsSeenAndReplacedAtTheReconnection) {
-    test::FakeDdeInstance dde;
-    FakeOpcServer server;
-    test::FakeServerActivation activation(false);
-    test::LogCapture log;
-    static std::atomic<ULONGLONG> now{1000};
-    replaceTickSource([] { return now.load(); });
+// A server thread that ends all the same (its failure reply finds no memory
+// either) is seen at the next tick: the server is lost, and the
+// reconnection runs on a new thread.
+TEST_F(ServerThreadTest, AThreadThatEndsIsSeenAndReplacedAtTheReconnection) {
     auto group = test::makeTopicGroup(L"Line1", L"", test::kFakeProgId, 20000);
     group->reconnectSeconds = 5;
-    static std::atomic<bool> endThread{true};
-    ServerSession::setRequestHook([](const ServerRequest& request) {
-        if (std::holds_alternative<request::ReadStatus>(request) && endThread.exchange(false)) {
-            ExitThread(0);
-        }
+    TopicChannel::setReplyFault([](const ServerReply& reply) {
+        return std::holds_alternative<reply::Status>(reply) ||
+               std::holds_alternative<reply::Lost>(reply);
     });
     group->refreshStatus();
     const ULONGLONG deadline = GetTickCount64() + 20000;
@@ -321,8 +323,9 @@ TEST(ServerThreadTest, AThreadThatEndsIsSeenAndReplacedAtTheReconnection) {
         Sleep(5);
         group->tick();
     }
+    TopicChannel::setReplyFault(nullptr);
     EXPECT_EQ(log.errorLines(), std::vector<std::wstring>{
-                                    L"異常：「Line1」サーバーとの接続が切れました。(-2147418113)"});
+                                    L"異常：「Line1」サーバーとの接続が切れました。(-2147024882)"});
     EXPECT_EQ(group->requestsOut, 0);
     now += 5000;
     group->tick();
@@ -331,9 +334,8 @@ TEST(ServerThreadTest, AThreadThatEndsIsSeenAndReplacedAtTheReconnection) {
         group->tick();
     }
     EXPECT_EQ(log.infoLines().back(), L"情報：「Line1」再接続。");
-    ServerSession::setRequestHook(nullptr);
     group.reset();
-    replaceTickSource(nullptr);
+    EXPECT_EQ(server.refs, 1);
 }
 
 // While the main thread takes nothing, a newer value of an item replaces the
