@@ -1,5 +1,5 @@
 #pragma once
-// Owners for what COM hands out: task memory, BSTR, VARIANT. Each frees what
+// Owners for what COM hands out: task memory, BSTR, VARIANT, SAFEARRAY. Each frees what
 // it holds when it leaves scope, so early returns free what they must.
 #include <windows.h>
 #include <objbase.h>
@@ -54,6 +54,51 @@ class VariantHolder {
 
   private:
     VARIANT value_;
+};
+
+class ArrayPtr {
+  public:
+    explicit ArrayPtr(SAFEARRAY* array) : array_(array) {}
+    ~ArrayPtr() {
+        if (array_ != nullptr) {
+            SafeArrayDestroy(array_);
+        }
+    }
+    ArrayPtr(const ArrayPtr&) = delete;
+    ArrayPtr& operator=(const ArrayPtr&) = delete;
+
+    SAFEARRAY* get() const { return array_; }
+    SAFEARRAY* release() {
+        SAFEARRAY* array = array_;
+        array_ = nullptr;
+        return array;
+    }
+
+  private:
+    SAFEARRAY* array_;
+};
+
+// A SAFEARRAY's data, locked for a scope; null when it cannot be locked.
+class ArrayAccess {
+  public:
+    explicit ArrayAccess(SAFEARRAY* array) : array_(array) {
+        if (array_ == nullptr || FAILED(SafeArrayAccessData(array_, &data_))) {
+            data_ = nullptr;
+        }
+    }
+    ~ArrayAccess() {
+        if (data_ != nullptr) {
+            SafeArrayUnaccessData(array_);
+        }
+    }
+    ArrayAccess(const ArrayAccess&) = delete;
+    ArrayAccess& operator=(const ArrayAccess&) = delete;
+
+    void* data() const { return data_; }
+
+  private:
+    SAFEARRAY* array_;
+    void* data_ = nullptr;
 };
 
 }  // namespace korven

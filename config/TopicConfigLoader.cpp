@@ -16,7 +16,9 @@
 #include "common/TextConversion.h"
 #include "common/TickClock.h"
 #include "config/ConfigPath.h"
+#include "config/ArraysSetting.h"
 #include "config/DataAccessSetting.h"
+#include "config/QualitySetting.h"
 #include "config/ReconnectSetting.h"
 #include "opc/ServerThread.h"
 #include "opc/TopicGroup.h"
@@ -67,8 +69,12 @@ struct SectionStart {
     char node[kKeyValueRoom] = {};
     char reconnect[kKeyValueRoom] = {};
     char dataAccessValue[kKeyValueRoom] = {};
+    char qualityValue[kKeyValueRoom] = {};
+    char arraysValue[kKeyValueRoom] = {};
     DWORD reconnectSeconds = 0;
     DataAccess dataAccess = DataAccess::Auto;
+    QualityMarks quality = QualityMarks::Hide;
+    ArrayTexts arrays = ArrayTexts::Error;
     std::unique_ptr<TopicGroup> group;
     HRESULT hr = S_OK;  // a failure to make the topic at all
 };
@@ -80,6 +86,8 @@ void readKeys(SectionStart& start, const char* path) {
     GetPrivateProfileStringA(section, "Reconnect", "", start.reconnect, kKeyValueRoom, path);
     GetPrivateProfileStringA(section, "DataAccess", "", start.dataAccessValue, kKeyValueRoom,
                              path);
+    GetPrivateProfileStringA(section, "Quality", "", start.qualityValue, kKeyValueRoom, path);
+    GetPrivateProfileStringA(section, "Arrays", "", start.arraysValue, kKeyValueRoom, path);
 }
 
 // The line that stops start-up at a section whose keys cannot be used, or
@@ -99,8 +107,20 @@ std::optional<std::wstring> keyFault(SectionStart& start) {
         return L"「" + logName(section) + L"」のDataAccess=" + logName(start.dataAccessValue) +
                L"は使えません。(auto、1.0、2.0)";
     }
+    const std::optional<QualityMarks> quality = parseQualityMarks(start.qualityValue);
+    if (!quality) {
+        return L"「" + logName(section) + L"」のQuality=" + logName(start.qualityValue) +
+               L"は使えません。(hide、mark、strict)";
+    }
+    const std::optional<ArrayTexts> arrays = parseArrayTexts(start.arraysValue);
+    if (!arrays) {
+        return L"「" + logName(section) + L"」のArrays=" + logName(start.arraysValue) +
+               L"は使えません。(error、tabs)";
+    }
     start.reconnectSeconds = *reconnectSeconds;
     start.dataAccess = *dataAccess;
+    start.quality = *quality;
+    start.arrays = *arrays;
     return std::nullopt;
 }
 
@@ -124,6 +144,12 @@ std::wstring settingsLine(const SectionStart& start) {
     }
     if (start.dataAccessValue[0] != '\0') {
         settings += L" DataAccess=" + logName(start.dataAccessValue);
+    }
+    if (start.qualityValue[0] != '\0') {
+        settings += L" Quality=" + logName(start.qualityValue);
+    }
+    if (start.arraysValue[0] != '\0') {
+        settings += L" Arrays=" + logName(start.arraysValue);
     }
     return settings;
 }
@@ -220,6 +246,8 @@ bool loadSections() {
             start.group = std::make_unique<TopicGroup>(
                 SharedText::fromNarrow(start.progId), SharedText::fromNarrow(start.node),
                 SharedText::fromNarrow(section.c_str()), start.reconnectSeconds, start.dataAccess);
+            start.group->qualityMarks = start.quality;
+            start.group->arrayTexts = start.arrays;
         } catch (const _com_error& error) {
             start.hr = error.Error();
         }

@@ -8,6 +8,7 @@
 
 #include "common/BridgeLock.h"
 #include "common/ComMemory.h"
+#include "dde/ArrayText.h"
 #include "dde/DdeInstance.h"
 #include "opc/TopicGroup.h"
 
@@ -20,14 +21,6 @@ SharedText formattedMarker(const char* format, long number) {
     char buffer[kFormatRoom] = {};
     wsprintfA(buffer, format, number);
     return SharedText::fromNarrow(buffer);
-}
-
-// The text of a string held in a BSTR, up to its first NUL; absent for null.
-SharedText stringText(BSTR text) {
-    if (text == nullptr) {
-        return SharedText();
-    }
-    return SharedText::fromWide(text);
 }
 
 HDDEDATA makeDataHandle(const void* bytes, size_t length, HSZ item, UINT format) {
@@ -52,10 +45,14 @@ HDDEDATA valueData(TopicGroup& group, const DdeTransaction& transaction, UINT fo
     if (found == group.itemTable.end()) {
         return nullptr;
     }
+    if (group.showsOffline()) {
+        return markerHandle(kOfflineText, transaction.item, format);
+    }
     // Nothing may leave the DDE callback: a value without a text form, or a
     // failed conversion, is answered with a marker.
     try {
-        return textReplyHandle(replyText(found->second), transaction.item, format);
+        const ReplyRules rules{group.qualityMarks, group.arrayTexts};
+        return textReplyHandle(replyText(found->second, rules), transaction.item, format);
     } catch (const _com_error& error) {
         return markerHandle(textErrorMarker(error.Error()), transaction.item, format);
     }
@@ -69,7 +66,49 @@ std::string textErrorMarker(HRESULT hr) {
     return buffer;
 }
 
-SharedText replyText(const ItemEntry& entry) {
+std::optional<std::string> qualityMarker(WORD quality, QualityMarks marks) {
+    constexpr WORD kClassBits = 0xC0;
+    constexpr WORD kUncertain = 0x40;
+    constexpr WORD kGood = 0xC0;
+    const WORD qualityClass = quality & kClassBits;
+    const char* format = nullptr;
+    if (marks == QualityMarks::Hide || qualityClass == kGood) {
+        return std::nullopt;
+    }
+    if (qualityClass == kUncertain) {
+        if (marks != QualityMarks::Strict) {
+            return std::nullopt;
+        }
+        format = "#UNCERTAIN(%u)";
+    } else {
+        format = "#BAD(%u)";  // bad, and the reserved class
+    }
+    char buffer[kFormatRoom] = {};
+    std::snprintf(buffer, sizeof buffer, format, static_cast<unsigned>(quality));
+    return std::string(buffer);
+}
+
+std::wstring scalarText(const VARIANT& value) {
+    std::wstring text;
+    if (V_VT(&value) == VT_BSTR) {
+        if (V_BSTR(&value) != nullptr) {
+            text = V_BSTR(&value);  // up to the first NUL
+        }
+    } else {
+        VariantHolder converted;
+        const HRESULT hr =
+            VariantChangeType(converted.get(), const_cast<VARIANT*>(&value), 0, VT_BSTR);
+        if (FAILED(hr)) {
+            throw _com_error(hr);
+        }
+        if (V_BSTR(converted.get()) != nullptr) {
+            text = V_BSTR(converted.get());
+        }
+    }
+    return text.empty() ? L"(null)" : text;
+}
+
+SharedText replyText(const ItemEntry& entry, const ReplyRules& rules) {
     if (entry.addError != 0) {
         return formattedMarker("#ERR:ADD(%ld)", static_cast<long>(entry.addError));
     }
@@ -79,25 +118,21 @@ SharedText replyText(const ItemEntry& entry) {
     if (entry.dataError != 0) {
         return formattedMarker("#ERR:DATA(%ld)", static_cast<long>(entry.dataError));
     }
-    if (V_VT(&entry.value) == VT_EMPTY) {
+    const VARTYPE type = V_VT(&entry.value);
+    std::optional<std::wstring> array;
+    if ((type & VT_ARRAY) != 0 && rules.arrays == ArrayTexts::Tabs) {
+        array = arrayText(V_ARRAY(&entry.value), type & VT_TYPEMASK);
+    }
+    if (entry.typeError || ((type & VT_ARRAY) != 0 && !array)) {
+        return formattedMarker("#ERR:TYPE(VT=%d)", entry.typeError.value_or(type));
+    }
+    if (type == VT_EMPTY) {
         return SharedText::fromWide(L"#EMPTY");
     }
-    SharedText text;
-    if (V_VT(&entry.value) == VT_BSTR) {
-        text = stringText(V_BSTR(&entry.value));
-    } else {
-        VariantHolder converted;
-        const HRESULT hr =
-            VariantChangeType(converted.get(), const_cast<VARIANT*>(&entry.value), 0, VT_BSTR);
-        if (FAILED(hr)) {
-            throw _com_error(hr);
-        }
-        text = stringText(V_BSTR(converted.get()));
+    if (std::optional<std::string> marker = qualityMarker(entry.quality, rules.quality)) {
+        return SharedText::fromNarrow(marker->c_str());
     }
-    if (text.length() == 0) {
-        return SharedText::fromNarrow("(null)");
-    }
-    return text;
+    return SharedText::fromWide((array ? *array : scalarText(entry.value)).c_str());
 }
 
 bool isTextReplyFormat(UINT format) {

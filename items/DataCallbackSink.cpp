@@ -3,10 +3,45 @@
 #include <cstring>
 #include <utility>
 
+#include "common/ComMemory.h"
 #include "opc/ServerSession.h"
 
 namespace korven {
 namespace {
+
+// An array's elements as the stream would carry them (texts beside them):
+// the SAFEARRAY's own bounds and packed elements. Arrays of VARIANTs, and of
+// what cannot travel as plain bytes, keep their type word alone.
+void arrayOf(SAFEARRAY* array, VARTYPE elementType, StreamItem& item) {
+    if (array == nullptr || array->cDims == 0 || elementType == VT_VARIANT ||
+        elementType == VT_UNKNOWN || elementType == VT_DISPATCH || elementType == VT_RECORD) {
+        return;
+    }
+    StreamArray copy;
+    copy.elementSize = array->cbElements;
+    size_t count = 1;
+    for (USHORT d = 0; d < array->cDims; ++d) {
+        copy.bounds.push_back({array->rgsabound[d].cElements, array->rgsabound[d].lLbound});
+        count *= array->rgsabound[d].cElements;
+    }
+    ArrayAccess hold(array);
+    if (count != 0 && hold.data() == nullptr) {
+        return;
+    }
+    if (elementType == VT_BSTR) {
+        const BSTR* texts = static_cast<const BSTR*>(hold.data());
+        copy.texts.reserve(count);
+        for (size_t i = 0; i < count; ++i) {
+            copy.texts.emplace_back(reinterpret_cast<const char16_t*>(texts[i] ? texts[i] : L""),
+                                    texts[i] ? SysStringLen(texts[i]) : 0);
+        }
+    } else {
+        const auto* bytes = static_cast<const std::uint8_t*>(hold.data());
+        copy.data.assign(bytes, bytes + count * copy.elementSize);
+    }
+    item.array = std::move(copy);
+    item.hasArray = true;
+}
 
 // The record a value would have had in the stream: the type word, then the
 // 8-byte payload (a decimal fills all 16 bytes, its first word where the type
@@ -28,6 +63,10 @@ void recordOf(const VARIANT& value, StreamItem& item) {
         if (text != nullptr) {
             item.text.assign(reinterpret_cast<const char16_t*>(text), SysStringLen(text));
         }
+        return;
+    }
+    if ((type & VT_BYREF) == 0 && (type & VT_ARRAY) != 0) {
+        arrayOf(V_ARRAY(&value), type & VT_TYPEMASK, item);
         return;
     }
     if ((type & (VT_ARRAY | VT_BYREF)) != 0) {

@@ -3,12 +3,13 @@
 // marked for posting.
 #include <comdef.h>
 
-#include <cstdio>
+#include <cstring>
+#include <vector>
 #include <string>
 
 #include "common/BridgeLock.h"
+#include "common/ComMemory.h"
 #include "common/ConsoleLog.h"
-#include "common/TextConversion.h"
 #include "items/DataChangeStream.h"
 #include "items/StreamValue.h"
 #include "opc/TopicGroup.h"
@@ -16,42 +17,84 @@
 namespace korven {
 namespace {
 
-// The text that stands in for a value of a type the bridge does not copy.
-BSTR typeErrorText(WORD type) {
-    char text[32] = {};
-    std::snprintf(text, sizeof text, "#ERR:TYPE(VT=%d)", static_cast<int>(type));
-    return narrowToWide(text);
+// The array an item's elements stand for, or null when they did not come or
+// do not agree with their bounds.
+SAFEARRAY* arrayOf(const StreamItem& item) {
+    const StreamArray& elements = item.array;
+    const VARTYPE elementType = item.type & VT_TYPEMASK;
+    if (!item.hasArray || elements.bounds.empty() || elements.bounds.size() > 0xFFFF) {
+        return nullptr;
+    }
+    // SafeArrayCreate takes the first dimension first and keeps them the
+    // other way round, as the record does.
+    const size_t dimensions = elements.bounds.size();
+    std::vector<SAFEARRAYBOUND> bounds(dimensions);
+    size_t count = 1;
+    for (size_t d = 0; d < dimensions; ++d) {
+        bounds[dimensions - 1 - d] = {elements.bounds[d].elements, elements.bounds[d].lowerBound};
+        count *= elements.bounds[d].elements;
+    }
+    ArrayPtr array(SafeArrayCreate(elementType, static_cast<UINT>(dimensions), bounds.data()));
+    if (array.get() == nullptr) {
+        return nullptr;
+    }
+    const bool texts = elementType == VT_BSTR;
+    if (texts ? elements.texts.size() != count
+              : array.get()->cbElements != elements.elementSize ||
+                    elements.data.size() != count * elements.elementSize) {
+        return nullptr;
+    }
+    if (count == 0) {
+        return array.release();
+    }
+    ArrayAccess access(array.get());
+    if (access.data() == nullptr) {
+        throw _com_error(E_OUTOFMEMORY);
+    }
+    if (!texts) {
+        std::memcpy(access.data(), elements.data.data(), elements.data.size());
+        return array.release();
+    }
+    BSTR* out = static_cast<BSTR*>(access.data());
+    for (size_t i = 0; i < count; ++i) {
+        const std::u16string& text = elements.texts[i];
+        out[i] = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                                   static_cast<UINT>(text.size()));
+        if (out[i] == nullptr) {
+            throw _com_error(E_OUTOFMEMORY);
+        }
+    }
+    return array.release();
 }
 
+// The value of a record into the entry; a type the bridge cannot hold
+// leaves the entry without a value, its type kept for the marker.
 void storeValue(ItemEntry& entry, const StreamItem& item) {
-    VARIANT local;
-    VariantInit(&local);
-    if (plainValueFromRecord(item.record, local)) {
+    VariantHolder local;
+    static_assert(sizeof(OLECHAR) == sizeof(char16_t), "a BSTR holds UTF-16 units");
+    if (plainValueFromRecord(item.record, *local.get())) {
         // Plain values only: nothing to clear in the local copy.
     } else if (item.type == VT_BSTR) {
-        V_VT(&local) = VT_BSTR;
-        static_assert(sizeof(OLECHAR) == sizeof(char16_t), "a BSTR holds UTF-16 units");
-        V_BSTR(&local) = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(item.text.data()),
-                                           static_cast<UINT>(item.text.size()));
-        if (V_BSTR(&local) == nullptr) {
+        V_VT(local.get()) = VT_BSTR;
+        V_BSTR(local.get()) = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(item.text.data()),
+                                                static_cast<UINT>(item.text.size()));
+        if (V_BSTR(local.get()) == nullptr) {
             throw _com_error(E_OUTOFMEMORY);
         }
+    } else if (SAFEARRAY* array = (item.type & VT_ARRAY) != 0 ? arrayOf(item) : nullptr) {
+        V_VT(local.get()) = item.type;
+        V_ARRAY(local.get()) = array;
     } else {
-        // Made first, stored last: a failure leaves the old value whole.
-        BSTR text = typeErrorText(item.type);
-        if (text == nullptr) {
-            throw _com_error(E_OUTOFMEMORY);
-        }
         VariantClear(&entry.value);
-        V_VT(&entry.value) = VT_BSTR;
-        V_BSTR(&entry.value) = text;
+        entry.typeError = item.type;
         return;
     }
-    const HRESULT hr = VariantCopy(&entry.value, &local);
-    VariantClear(&local);
+    // Made first, stored last: a failure leaves the old value whole.
+    const HRESULT hr = VariantCopy(&entry.value, local.get());
     if (FAILED(hr)) {
         throw _com_error(hr);
     }
+    entry.typeError.reset();
 }
 
 }  // namespace

@@ -72,6 +72,25 @@ std::optional<std::size_t> arrayDataSize(const std::uint8_t* block, std::size_t 
     return need;
 }
 
+// The SAFEARRAY record at `header` (`fixed` bytes, then the bounds), and the
+// elements after it; arrayDataSize has found that they lie in the block.
+void readArray(const std::uint8_t* block, std::size_t header, std::size_t fixed,
+               StreamArray& array) {
+    const std::size_t dimensions = readWord(block + header);
+    array.elementSize = readDword(block + header + 4);
+    std::size_t count = 1;
+    for (std::size_t d = 0; d < dimensions; ++d) {
+        const std::uint8_t* bound = block + header + fixed + kArrayBoundSize * d;
+        StreamArray::Bound b;
+        b.elements = readDword(bound);
+        b.lowerBound = static_cast<std::int32_t>(readDword(bound + 4));
+        array.bounds.push_back(b);
+        count *= b.elements;
+    }
+    const std::uint8_t* data = block + header + fixed + kArrayBoundSize * dimensions;
+    array.data.assign(data, data + count * array.elementSize);
+}
+
 // True when the records of the block, read `width` bytes wide, lie inside it
 // and end where the next one (or the block) begins.
 bool recordsFit(const std::uint8_t* block, std::size_t size, std::size_t width) {
@@ -179,6 +198,14 @@ DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, std::size_t siz
             textBytes += bytes;
             item.text.resize(bytes / sizeof(char16_t));
             std::memcpy(item.text.data(), block + textOffset, item.text.size() * sizeof(char16_t));
+        } else if ((item.type & kTypeArrayBit) != 0) {
+            // Elements that do not fit leave the item as its type word alone.
+            const std::optional<std::size_t> need = arrayDataSize(block, valueOffset, width, size);
+            if (need && *need <= size - textBytes) {
+                textBytes += *need;
+                readArray(block, valueOffset + width, arrayHeaderSize(width), item.array);
+                item.hasArray = true;
+            }
         }
         decoded.items.push_back(std::move(item));
     }

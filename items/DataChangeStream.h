@@ -21,6 +21,22 @@ constexpr std::uint16_t kTypeBstr = 8;  // VT_BSTR: a text follows the record
 // VT_ARRAY: the server's SAFEARRAY record and the elements follow the value record.
 constexpr std::uint16_t kTypeArrayBit = 0x2000;
 
+// The elements of an array value as the server's SAFEARRAY holds them.
+struct StreamArray {
+    std::uint32_t elementSize = 0;
+    // Elements and lower bound of each dimension, in the order the SAFEARRAY
+    // record keeps them: the last dimension first.
+    struct Bound {
+        std::uint32_t elements = 0;
+        std::int32_t lowerBound = 0;
+    };
+    std::vector<Bound> bounds;
+    std::vector<std::uint8_t> data;  // the elements, packed as in the server's memory
+    // Text elements (VT_BSTR arrays, which only the 2.0 callbacks carry), in
+    // the order of `data` would be.
+    std::vector<std::u16string> texts;
+};
+
 // One item of a block as the stream carries it.
 struct StreamItem {
     std::uint32_t clientHandle = 0;
@@ -30,6 +46,10 @@ struct StreamItem {
     std::uint8_t record[kValueRecordSize] = {};  // the value record as it stands
     std::u16string text;                         // VT_BSTR only: the text that follows the record
     std::int32_t error = 0;  // a 2.0 callback's error entry for the item; a failure carries no value
+    // An array value's elements, when they lie wholly inside the block (else
+    // only the type word tells what it was).
+    bool hasArray = false;
+    StreamArray array;
 };
 
 struct DataChangeBlock {

@@ -16,6 +16,7 @@ void TopicGroup::tick() {
     takeReplies();
     watchThread();
     watchCalls();
+    followOnline();
     if (settleTicks >= kSettleCeiling) {
         settleTicks = kSettleRestart;
     } else {
@@ -44,6 +45,27 @@ void TopicGroup::tick() {
         // meanwhile, so the successor is found afresh.
         next = dirtyItems.upper_bound(postCursor);
         dirtyItems.erase(postCursor);
+    }
+}
+
+void TopicGroup::followOnline() {
+    const bool now = online();
+    if (now == wasOnline_) {
+        return;
+    }
+    wasOnline_ = now;
+    if (!now) {
+        offlineSince_ = connections_;
+    }
+    // Back on a new connection: each link waits for its new value.
+    const bool reconnected = now && offlineSince_ != connections_;
+    if (qualityMarks == QualityMarks::Hide || reconnected) {
+        return;
+    }
+    for (const auto& [item, entry] : itemTable) {
+        if (entry.linkCount > 0) {
+            dirtyItems.insert(item);
+        }
     }
 }
 

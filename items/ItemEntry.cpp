@@ -11,6 +11,7 @@ ItemEntry::ItemEntry(const ItemEntry& other)
       quality(other.quality),
       reservedWord(other.reservedWord),
       dataError(other.dataError),
+      typeError(other.typeError),
       batchIndex(other.batchIndex) {
     VariantInit(&value);
     VariantCopy(&value, const_cast<VARIANT*>(&other.value));
@@ -28,6 +29,7 @@ ItemEntry& ItemEntry::operator=(const ItemEntry& other) {
         quality = other.quality;
         reservedWord = other.reservedWord;
         dataError = other.dataError;
+        typeError = other.typeError;
         batchIndex = other.batchIndex;
     }
     return *this;

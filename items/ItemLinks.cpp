@@ -91,8 +91,9 @@ int TopicGroup::adviseStart(const DdeTransaction& transaction) {
 void TopicGroup::markCurrentValueDue(HandleKey item, const ItemEntry& entry) {
     // DDEML sends nothing when an advise loop starts: an item that already
     // has a value (or an add error) to show is posted again, so the new link
-    // gets it without waiting for the server's next change.
-    if (entry.added || entry.addError != 0) {
+    // gets it without waiting for the server's next change; so is the
+    // offline mark.
+    if (entry.added || entry.addError != 0 || showsOffline()) {
         dirtyItems.insert(item);
     }
 }

@@ -70,6 +70,7 @@ void TopicGroup::onConnected(const reply::Connected& made) {
     updateRate = made.revisedRate;
     reconnectFailures = 0;
     nextReconnectAt = 0;
+    ++connections_;
     if (made.callbacks && !callbacksSeen) {
         callbacksSeen = true;
         logInfo(L"「" + topicName.str() + L"」はDA 2.0のコールバックで値を受け取ります。");
@@ -89,6 +90,15 @@ void TopicGroup::onConnected(const reply::Connected& made) {
         entry.added = false;
         entry.serverHandle = 0;
         entry.addError = 0;
+        // A topic that marks what it cannot count on reads no old value as
+        // the new server's: until its first value the item is empty.
+        if (qualityMarks != QualityMarks::Hide) {
+            VariantClear(&entry.value);
+            entry.quality = 0;
+            entry.reservedWord = 0;
+            entry.dataError = 0;
+            entry.typeError.reset();
+        }
     }
     orphanServerHandles.clear();
     passesDue = false;

@@ -18,6 +18,8 @@
 #include "OpcDa.h"
 #include "common/HandleKey.h"
 #include "common/SharedText.h"
+#include "config/ArraysSetting.h"
+#include "config/QualitySetting.h"
 #include "dde/DdeTransaction.h"
 #include "items/ItemEntry.h"
 #include "opc/ServerRequest.h"
@@ -100,6 +102,13 @@ class TopicGroup {
     HDDEDATA adviseData(const DdeTransaction& transaction);
     HDDEDATA requestData(const DdeTransaction& transaction);
 
+    // Whether the topic's server can be counted on now: connected, and no
+    // call to it out for 10 s. The one account of it, which the page, the
+    // offline mark and the System topic's TopicStates read.
+    bool online() const { return connected && unansweredCall_ == 0; }
+    // True while the topic's items read "#OFFLINE" (Quality=mark or strict).
+    bool showsOffline() const { return qualityMarks != QualityMarks::Hide && !online(); }
+
     // Values of one data-change block into the item table; marks them dirty.
     void storeDataChange(const DataChangeBlock& block);
 
@@ -147,6 +156,9 @@ class TopicGroup {
     DWORD reconnectFailures = 0;    // failed attempts since the connection went
     // How the group's values reach the bridge (the DataAccess key).
     DataAccess dataAccess = DataAccess::Auto;
+    // How the topic's values read (the Quality and Arrays keys).
+    QualityMarks qualityMarks = QualityMarks::Hide;
+    ArrayTexts arrayTexts = ArrayTexts::Error;
     // The server was seen to write 24-byte value records (logged once).
     bool wideRecordsSeen = false;
     // The values were seen to come through the 2.0 callbacks (logged once).
@@ -196,6 +208,10 @@ class TopicGroup {
     void eraseLeavingEntries();
     void unlinkItem(HandleKey item);
     void markCurrentValueDue(HandleKey item, const ItemEntry& entry);
+    // Where the topic marks it, every link learns at its next post when the
+    // server can no longer be counted on, and again when a call that was out
+    // returns; after a reconnection the new server's values come as they come.
+    void followOnline();
 
     std::shared_ptr<TopicChannel> channel_;
     std::unique_ptr<ServerThread> thread_;
@@ -211,6 +227,9 @@ class TopicGroup {
     ULONGLONG closeDeadline_ = 0;
     unsigned long unansweredCall_ = 0;  // serial of the call said to be unanswered
     bool lostDuringCall_ = false;       // that call ended with the server lost
+    bool wasOnline_ = false;            // online() as the last tick found it
+    unsigned long connections_ = 0;     // connections made so far
+    unsigned long offlineSince_ = 0;    // the connection that went offline
 };
 
 }  // namespace korven

@@ -38,6 +38,8 @@ const char* serverStateText(DWORD state) {
             return "SUSPENDED";
         case 5:
             return "TEST";
+        case 6:
+            return "COMMFAULT";
         default:
             return "UNKNOWN";
     }

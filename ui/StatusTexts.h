@@ -13,7 +13,8 @@ std::string formatStatusTime(const FILETIME& utc);
 // The percent deadband truncated to three decimals, as "%d.%03d".
 std::string deadbandText(float deadband);
 
-// "RUNNING", "FAILED", "NOCONFIG", "SUSPENDED", "TEST", else "UNKNOWN".
+// "RUNNING", "FAILED", "NOCONFIG", "SUSPENDED", "TEST", "COMMFAULT", else
+// "UNKNOWN".
 const char* serverStateText(DWORD state);
 
 // "0x%08lX".

@@ -92,7 +92,7 @@ TEST_F(ReplyTest, ValueWithoutTextFormGetsAMarkerNotAnEscape) {
     SAFEARRAY* array = SafeArrayCreateVector(VT_R8, 0, 2);
     V_VT(&entry().value) = VT_ARRAY | VT_R8;
     V_ARRAY(&entry().value) = array;
-    EXPECT_EQ(requested(), textErrorMarker(DISP_E_TYPEMISMATCH) + '\0');
+    EXPECT_EQ(requested(), std::string("#ERR:TYPE(VT=8197)\0", 19));
     EXPECT_EQ(textErrorMarker(DISP_E_TYPEMISMATCH), "#ERR:TEXT(-2147352571)");
     V_VT(&entry().value) = VT_NULL;
     V_ARRAY(&entry().value) = nullptr;

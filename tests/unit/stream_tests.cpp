@@ -13,6 +13,7 @@
 #include "FakeDdeInstance.h"
 #include "FakeOpcServer.h"
 #include "LogCapture.h"
+#include "dde/ItemValueText.h"
 #include "items/DataCallbackSink.h"
 #include "items/DataChangeStream.h"
 #include "items/StreamValue.h"
@@ -249,8 +250,8 @@ TEST_F(StoreTest, LaterHeaderOfTheSameHandleWins) {
 
 TEST_F(StoreTest, TypesNotCopiedBecomeTheirMarkerText) {
     store({{0xC001, VT_EMPTY, 0}, {0xC002, static_cast<WORD>(VT_ARRAY | VT_R8), 0x12345678}});
-    EXPECT_STREQ(V_BSTR(&value(0xC001)), L"#ERR:TYPE(VT=0)");
-    EXPECT_STREQ(V_BSTR(&value(0xC002)), L"#ERR:TYPE(VT=8197)");
+    EXPECT_EQ(replyText(group->itemTable.at(0xC001)).str(), L"#ERR:TYPE(VT=0)");
+    EXPECT_EQ(replyText(group->itemTable.at(0xC002)).str(), L"#ERR:TYPE(VT=8197)");
     EXPECT_EQ(group->dirtyItems.size(), 2u);
 }
 

@@ -33,9 +33,9 @@ TEST(StatusTexts, DeadbandIsTruncatedToThousandths) {
 }
 
 TEST(StatusTexts, StatesAndHandles) {
-    const char* expected[] = {"UNKNOWN",   "RUNNING", "FAILED", "NOCONFIG",
-                              "SUSPENDED", "TEST",    "UNKNOWN"};
-    for (DWORD state = 0; state <= 6; ++state) {
+    const char* expected[] = {"UNKNOWN",   "RUNNING", "FAILED",    "NOCONFIG",
+                              "SUSPENDED", "TEST",    "COMMFAULT", "UNKNOWN"};
+    for (DWORD state = 0; state <= 7; ++state) {
         EXPECT_STREQ(serverStateText(state), expected[state]) << state;
     }
     EXPECT_STREQ(serverStateText(0xFFFFFFFF), "UNKNOWN");
