@@ -12,6 +12,7 @@
 #include "dde/AdvisePost.h"
 #include "dde/ConversationSweep.h"
 #include "dde/DdeService.h"
+#include "dde/SystemTopic.h"
 #include "opc/TopicGroup.h"
 #include "opc/TopicTable.h"
 #include "ui/ResourceIds.h"
@@ -113,6 +114,7 @@ void onTickTimer() {
     for (auto& [key, group] : topicTable()) {
         group->tick();
     }
+    postTopicStatesWhenChanged();
 }
 
 void onStatusTimer() {
@@ -138,6 +140,7 @@ void exitHandler() {
         node.mapped().reset();
     }
     if (gDdeStarted) {
+        forgetTopicStates();
         unregisterDdeService();
         gDdeStarted = false;
     }

@@ -26,6 +26,9 @@ HDDEDATA dispatch(const DdeTransaction& transaction) {
             if (transaction.format != CF_TEXT) {
                 return nullptr;
             }
+            if (isSystemTopic(topic)) {
+                return reinterpret_cast<HDDEDATA>(systemTopicAdvises(transaction) ? 1 : 0);
+            }
             TopicGroup* group = findTopicGroup(topic);
             if (group == nullptr) {
                 return nullptr;
@@ -44,9 +47,12 @@ HDDEDATA dispatch(const DdeTransaction& transaction) {
             AdvisePost::Request request(transaction.item, transaction.data1);
             TopicGroup* group = findTopicGroup(topic);
             HDDEDATA data = nullptr;
-            if (group != nullptr &&
-                keyOf(ddeInstance().conversationTopic(transaction.conversation)) == keyOf(topic)) {
+            const bool ownTopic =
+                keyOf(ddeInstance().conversationTopic(transaction.conversation)) == keyOf(topic);
+            if (group != nullptr && ownTopic) {
                 data = group->adviseData(transaction);
+            } else if (ownTopic && isSystemTopic(topic)) {
+                data = systemTopicData(transaction);
             }
             request.answered(data);
             return data;
@@ -66,6 +72,9 @@ HDDEDATA dispatch(const DdeTransaction& transaction) {
             return group ? group->requestData(transaction) : nullptr;
         }
         case XTYP_ADVSTOP: {
+            if (isSystemTopic(topic)) {
+                return reinterpret_cast<HDDEDATA>(1);
+            }
             TopicGroup* group = findTopicGroup(topic);
             if (group == nullptr) {
                 return nullptr;

@@ -45,7 +45,7 @@ class Connections(BridgeTestCase):
         bridge = self.start_bridge(INI)
         client = self.dde_client()
         self.assertIn(b"service=KORVEN topic=System", client.call("connect", "KORVEN", "System"))
-        sys_items = b"SysItems\tTopics\tFormats\tStatus\tTopicItemList\0"
+        sys_items = b"SysItems\tTopics\tFormats\tStatus\tTopicItemList\tTopicStates\0"
         for item, text in (("Topics", b"Line1\tLine2\tSystem\0"), ("SysItems", sys_items),
                            ("TopicItemList", sys_items), ("Formats", b"TEXT\tUNICODETEXT\0"),
                            ("status", b"Ready\0")):

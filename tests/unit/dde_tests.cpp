@@ -11,6 +11,7 @@
 #include "dde/ConversationSweep.h"
 #include "dde/DdeCallback.h"
 #include "dde/DdeService.h"
+#include "dde/ArrayText.h"
 #include "dde/ItemValueText.h"
 #include "dde/LinkedConversations.h"
 #include "opc/TopicGroup.h"
@@ -230,6 +231,68 @@ TEST_F(DispatchTest, DeadPartnersAreDisconnectedOnceAndOnlyLinkedOnesAreAsked) {
     sweepDeadConversations();
     EXPECT_EQ(dde.partnerChecks, (std::vector<HandleKey>{5, 6, 6}));
     EXPECT_EQ(log.infoLines().size(), 2u);
+}
+
+// A value's quality marks its text only where the topic asks: bad (and the
+// reserved class) from Quality=mark on, uncertain from strict on, good
+// never; the marker carries the whole quality word.
+TEST(QualityMarker, ClassesAtTheirBoundaries) {
+    struct Case {
+        WORD quality;
+        const char* mark;
+        const char* strict;
+    };
+    const Case cases[] = {
+        {0x00, "#BAD(0)", "#BAD(0)"},     {0x3F, "#BAD(63)", "#BAD(63)"},
+        {0x40, nullptr, "#UNCERTAIN(64)"}, {0x7F, nullptr, "#UNCERTAIN(127)"},
+        {0x80, "#BAD(128)", "#BAD(128)"}, {0xBF, "#BAD(191)", "#BAD(191)"},
+        {0xC0, nullptr, nullptr},          {0xFF, nullptr, nullptr},
+        {0x1118, "#BAD(4376)", "#BAD(4376)"}, {0x10C0, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        EXPECT_FALSE(qualityMarker(c.quality, QualityMarks::Hide)) << c.quality;
+        EXPECT_EQ(qualityMarker(c.quality, QualityMarks::Mark).value_or(""),
+                  c.mark ? c.mark : "")
+            << c.quality;
+        EXPECT_EQ(qualityMarker(c.quality, QualityMarks::Strict).value_or(""),
+                  c.strict ? c.strict : "")
+            << c.quality;
+    }
+}
+
+// Arrays read as rows: elements by the rules of their type's scalars, bounds
+// wherever they start; what cannot be shown gives nothing (the caller's
+// marker).
+TEST(ArrayText, ElementTypesBoundsAndWhatCannotBeShown) {
+    SAFEARRAY* bools = SafeArrayCreateVector(VT_BOOL, 5, 2);
+    LONG at = 5;
+    VARIANT_BOOL yes = VARIANT_TRUE;
+    SafeArrayPutElement(bools, &at, &yes);
+    EXPECT_EQ(arrayText(bools, VT_BOOL).value_or(L"?"), L"-1\t0");
+    SafeArrayDestroy(bools);
+
+    SAFEARRAYBOUND grid[] = {{2, 0}, {2, 0}};
+    SAFEARRAY* numbers = SafeArrayCreate(VT_I2, 2, grid);
+    for (LONG r = 0; r < 2; ++r) {
+        for (LONG c = 0; c < 2; ++c) {
+            LONG index[] = {r, c};
+            SHORT value = static_cast<SHORT>(10 * r + c);
+            SafeArrayPutElement(numbers, index, &value);
+        }
+    }
+    EXPECT_EQ(arrayText(numbers, VT_I2).value_or(L"?"), L"0\t1\r\n10\t11");
+    SafeArrayDestroy(numbers);
+
+    SAFEARRAYBOUND cube[] = {{1, 0}, {1, 0}, {1, 0}};
+    SAFEARRAY* deep = SafeArrayCreate(VT_I4, 3, cube);
+    EXPECT_FALSE(arrayText(deep, VT_I4));
+    SafeArrayDestroy(deep);
+    SAFEARRAY* variants = SafeArrayCreateVector(VT_VARIANT, 0, 1);
+    EXPECT_FALSE(arrayText(variants, VT_VARIANT));
+    SafeArrayDestroy(variants);
+    SAFEARRAY* none = SafeArrayCreateVector(VT_R8, 0, 0);
+    EXPECT_EQ(arrayText(none, VT_R8).value_or(L"?"), L"(null)");
+    SafeArrayDestroy(none);
 }
 
 }  // namespace

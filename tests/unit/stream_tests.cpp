@@ -153,7 +153,17 @@ TEST(StreamDecoding, ArraysTakePartInTheWidthByTheirOwnLayout) {
         ASSERT_EQ(decoded.items.size(), 4u) << width;
         EXPECT_EQ(decoded.items[0].text, u"運転中") << width;
         EXPECT_EQ(decoded.items[1].type, VT_ARRAY | VT_R8);
+        ASSERT_TRUE(decoded.items[1].hasArray) << width;
+        EXPECT_EQ(decoded.items[1].array.elementSize, sizeof(double));
+        ASSERT_EQ(decoded.items[1].array.bounds.size(), 1u);
+        EXPECT_EQ(decoded.items[1].array.bounds[0].elements, 3u);
+        ASSERT_EQ(decoded.items[1].array.data.size(), 3 * sizeof(double));
+        double last = 0;
+        std::memcpy(&last, decoded.items[1].array.data.data() + 16, 8);
+        EXPECT_EQ(last, 3.5);
         EXPECT_EQ(decoded.items[2].text, u"停止") << width;
+        EXPECT_TRUE(decoded.items[3].hasArray);
+        EXPECT_TRUE(decoded.items[3].array.data.empty());
     }
     // An array whose elements would run past the next record agrees with no
     // width: the block is read as 16-byte records.
@@ -253,6 +263,50 @@ TEST_F(StoreTest, TypesNotCopiedBecomeTheirMarkerText) {
     EXPECT_EQ(replyText(group->itemTable.at(0xC001)).str(), L"#ERR:TYPE(VT=0)");
     EXPECT_EQ(replyText(group->itemTable.at(0xC002)).str(), L"#ERR:TYPE(VT=8197)");
     EXPECT_EQ(group->dirtyItems.size(), 2u);
+}
+
+// With Arrays=tabs an array reads as its elements' texts: from the stream
+// (one dimension) and from the callbacks (two dimensions, texts, bounds that
+// do not start at 0); an empty one reads "(null)"; without the key, or for an
+// array the bridge cannot show, the type's marker; a bad quality marks the
+// text where the topic wants it, a type error keeps its marker.
+TEST_F(StoreTest, ArraysReadAsRowsOfTabsFromBothPathsWhereTheTopicWantsIt) {
+    store({{0xC001, static_cast<WORD>(VT_ARRAY | VT_R8), 0, L"", 0xC0, 0, {1.5, -2, 0.25}},
+           {0xC002, static_cast<WORD>(VT_ARRAY | VT_R8), 0, L"", 0xC0, 0, {}}});
+    ItemEntry& first = group->itemTable.at(0xC001);
+    ItemEntry& second = group->itemTable.at(0xC002);
+    const ReplyRules tabs{QualityMarks::Hide, ArrayTexts::Tabs};
+    EXPECT_EQ(replyText(first).str(), L"#ERR:TYPE(VT=8197)");
+    EXPECT_EQ(replyText(first, tabs).str(), L"1.5\t-2\t0.25");
+    EXPECT_EQ(replyText(second, tabs).str(), L"(null)");
+    first.quality = 0x18;
+    EXPECT_EQ(replyText(first, {QualityMarks::Mark, ArrayTexts::Tabs}).str(), L"#BAD(24)");
+
+    // Two rows of texts, the first index from 1, as a 2.0 server sends them.
+    SAFEARRAYBOUND bounds[] = {{2, 1}, {3, -1}};  // rows 1..2, columns -1..1
+    VARIANT values[2];
+    VariantInit(&values[0]);
+    VariantInit(&values[1]);
+    V_VT(&values[0]) = VT_ARRAY | VT_BSTR;
+    V_ARRAY(&values[0]) = SafeArrayCreate(VT_BSTR, 2, bounds);
+    for (LONG row = 1; row <= 2; ++row) {
+        for (LONG column = -1; column <= 1; ++column) {
+            LONG at[] = {row, column};
+            const std::wstring text = std::to_wstring(row) + L"行" + std::to_wstring(column);
+            BSTR element = SysAllocString(column == 0 ? L"" : text.c_str());
+            SafeArrayPutElement(V_ARRAY(&values[0]), at, element);
+            SysFreeString(element);
+        }
+    }
+    V_VT(&values[1]) = VT_ARRAY | VT_VARIANT;
+    V_ARRAY(&values[1]) = SafeArrayCreateVector(VT_VARIANT, 0, 1);
+    const OPCHANDLE handles[] = {0xC001, 0xC002};
+    const WORD qualities[] = {0xC0, 0xC0};
+    group->storeDataChange(callbackBlock(2, handles, values, qualities, nullptr));
+    VariantClear(&values[0]);
+    VariantClear(&values[1]);
+    EXPECT_EQ(replyText(first, tabs).str(), L"1行-1\t(null)\t1行1\r\n2行-1\t(null)\t2行1");
+    EXPECT_EQ(replyText(second, tabs).str(), L"#ERR:TYPE(VT=8204)");
 }
 
 TEST_F(StoreTest, BlockWithAnItemNotOfGoodQualityIsDataAndWideRecordsAreSaidOnce) {
