@@ -84,8 +84,7 @@ void readKeys(SectionStart& start, const char* path) {
     GetPrivateProfileStringA(section, "ProgID", kDefaultProgId, start.progId, kKeyValueRoom, path);
     GetPrivateProfileStringA(section, "Node", "", start.node, kKeyValueRoom, path);
     GetPrivateProfileStringA(section, "Reconnect", "", start.reconnect, kKeyValueRoom, path);
-    GetPrivateProfileStringA(section, "DataAccess", "", start.dataAccessValue, kKeyValueRoom,
-                             path);
+    GetPrivateProfileStringA(section, "DataAccess", "", start.dataAccessValue, kKeyValueRoom, path);
     GetPrivateProfileStringA(section, "Quality", "", start.qualityValue, kKeyValueRoom, path);
     GetPrivateProfileStringA(section, "Arrays", "", start.arraysValue, kKeyValueRoom, path);
 }

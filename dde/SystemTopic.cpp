@@ -41,7 +41,8 @@ std::wstring topicStatesText() {
         text += group->topicName.str();
         text += L'\t';
         if (group->online()) {
-            const char* word = serverStateText(static_cast<DWORD>(group->serverStatus.dwServerState));
+            const char* word =
+                serverStateText(static_cast<DWORD>(group->serverStatus.dwServerState));
             text.append(word, word + std::strlen(word));
         } else {
             text += L"OFFLINE";

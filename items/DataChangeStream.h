@@ -45,7 +45,8 @@ struct StreamItem {
     std::uint16_t type = 0;                      // the VARIANT type word
     std::uint8_t record[kValueRecordSize] = {};  // the value record as it stands
     std::u16string text;                         // VT_BSTR only: the text that follows the record
-    std::int32_t error = 0;  // a 2.0 callback's error entry for the item; a failure carries no value
+    std::int32_t error =
+        0;  // a 2.0 callback's error entry for the item; a failure carries no value
     // An array value's elements, when they lie wholly inside the block (else
     // only the type word tells what it was).
     bool hasArray = false;

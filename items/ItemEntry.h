@@ -21,7 +21,7 @@ struct ItemEntry {
     WORD reservedWord = 0;  // header word after the quality word of the last record
     HRESULT dataError = 0;  // the last callback's error entry for the item, when a failure
     std::optional<VARTYPE> typeError;  // the last value's type, when the bridge cannot hold it
-    LONG batchIndex = -1;   // position in the last add batch, -1 when not in it
+    LONG batchIndex = -1;              // position in the last add batch, -1 when not in it
 
     ItemEntry() { VariantInit(&value); }
     ItemEntry(const ItemEntry& other);

@@ -36,7 +36,8 @@ Sink* madeSink(ServerSession* session) {
 
 }  // namespace
 
-ServerSession::ServerSession(std::shared_ptr<TopicChannel> channel) : channel_(std::move(channel)) {}
+ServerSession::ServerSession(std::shared_ptr<TopicChannel> channel)
+    : channel_(std::move(channel)) {}
 
 ServerSession::~ServerSession() {
     releaseGroup();

@@ -26,7 +26,9 @@ class ServerThread {
 
     bool started() const { return thread_ != nullptr || inlineSession_ != nullptr; }
     // True once the thread has ended, asked to or not.
-    bool ended() const { return thread_ != nullptr && WaitForSingleObject(thread_, 0) == WAIT_OBJECT_0; }
+    bool ended() const {
+        return thread_ != nullptr && WaitForSingleObject(thread_, 0) == WAIT_OBJECT_0;
+    }
     // Waits until the thread has ended, at most until `deadline` (tick
     // count), dispatching the caller's messages meanwhile. True when it has.
     bool waitEnded(ULONGLONG deadline);

@@ -243,16 +243,20 @@ TEST(QualityMarker, ClassesAtTheirBoundaries) {
         const char* strict;
     };
     const Case cases[] = {
-        {0x00, "#BAD(0)", "#BAD(0)"},     {0x3F, "#BAD(63)", "#BAD(63)"},
-        {0x40, nullptr, "#UNCERTAIN(64)"}, {0x7F, nullptr, "#UNCERTAIN(127)"},
-        {0x80, "#BAD(128)", "#BAD(128)"}, {0xBF, "#BAD(191)", "#BAD(191)"},
-        {0xC0, nullptr, nullptr},          {0xFF, nullptr, nullptr},
-        {0x1118, "#BAD(4376)", "#BAD(4376)"}, {0x10C0, nullptr, nullptr},
+        {0x00, "#BAD(0)", "#BAD(0)"},
+        {0x3F, "#BAD(63)", "#BAD(63)"},
+        {0x40, nullptr, "#UNCERTAIN(64)"},
+        {0x7F, nullptr, "#UNCERTAIN(127)"},
+        {0x80, "#BAD(128)", "#BAD(128)"},
+        {0xBF, "#BAD(191)", "#BAD(191)"},
+        {0xC0, nullptr, nullptr},
+        {0xFF, nullptr, nullptr},
+        {0x1118, "#BAD(4376)", "#BAD(4376)"},
+        {0x10C0, nullptr, nullptr},
     };
     for (const Case& c : cases) {
         EXPECT_FALSE(qualityMarker(c.quality, QualityMarks::Hide)) << c.quality;
-        EXPECT_EQ(qualityMarker(c.quality, QualityMarks::Mark).value_or(""),
-                  c.mark ? c.mark : "")
+        EXPECT_EQ(qualityMarker(c.quality, QualityMarks::Mark).value_or(""), c.mark ? c.mark : "")
             << c.quality;
         EXPECT_EQ(qualityMarker(c.quality, QualityMarks::Strict).value_or(""),
                   c.strict ? c.strict : "")
