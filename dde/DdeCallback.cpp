@@ -40,12 +40,15 @@ HDDEDATA dispatch(const DdeTransaction& transaction) {
         case XTYP_ADVREQ: {
             // Wine's DdePostAdvise asks for every link on the item's name, in
             // every topic, naming the posting topic: a link of another topic
-            // gets nothing here, its own topic posts its own value.
+            // gets nothing here, its own topic posts its own value. Nor does
+            // a link the topic no longer holds (its client found dead), which
+            // DDEML could not post to.
             AdvisePost::Request request(transaction.item, transaction.data1);
             TopicGroup* group = findTopicGroup(topic);
             HDDEDATA data = nullptr;
             if (group != nullptr &&
-                keyOf(ddeInstance().conversationTopic(transaction.conversation)) == keyOf(topic)) {
+                keyOf(ddeInstance().conversationTopic(transaction.conversation)) == keyOf(topic) &&
+                group->holdsLink(transaction.conversation, transaction.item)) {
                 data = group->adviseData(transaction);
             }
             request.answered(data);
