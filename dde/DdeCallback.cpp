@@ -43,10 +43,11 @@ HDDEDATA dispatch(const DdeTransaction& transaction) {
             // gets nothing here, its own topic posts its own value. Nor does
             // a link the topic no longer holds (its client found dead), which
             // DDEML could not post to.
-            AdvisePost::Request request(transaction.item, transaction.data1);
+            AdvisePost::Request request(transaction.conversation, transaction.item,
+                                        transaction.data1);
             TopicGroup* group = findTopicGroup(topic);
             HDDEDATA data = nullptr;
-            if (group != nullptr &&
+            if (group != nullptr && request.wanted() &&
                 keyOf(ddeInstance().conversationTopic(transaction.conversation)) == keyOf(topic) &&
                 group->holdsLink(transaction.conversation, transaction.item)) {
                 data = group->adviseData(transaction);
