@@ -13,6 +13,15 @@
 // at all leaves Wine's own reference behind). Windows' DDEML gives every
 // message its own reference: nothing is done there.
 //
+// Wine's post also stops at the first link it cannot post to (a conversation
+// whose client died without a disconnect: its window is gone, and from then
+// on DDEML counts it as not connected) and returns FALSE without asking the
+// links after it, of any topic: those are the older links on the name. Where
+// the running DDEML is Wine's, such a post is made again at once for the
+// links it did not reach: the link that failed (the last one answered with
+// data) and the links already served get no data in it, so Wine passes over
+// them.
+//
 // Main thread only: DDEML calls back on the thread that posts.
 #include <windows.h>
 #include <ddeml.h>
@@ -24,7 +33,8 @@ bool ddemlIsWine();
 
 class AdvisePost {
   public:
-    // Start-up: whether posts make the atom references whole (Wine only).
+    // Start-up: whether posts make the atom references whole and are made
+    // again past a link DDEML failed on (Wine only).
     static void giveEachLinkItsAtom(bool on);
     static bool givesEachLinkItsAtom();
 
@@ -35,9 +45,15 @@ class AdvisePost {
     // request's first data word: how many requests DDEML makes after it.
     class Request {
       public:
-        Request(HSZ item, ULONG_PTR remaining);
+        Request(HCONV conversation, HSZ item, ULONG_PTR remaining);
+        // False when this link is to get no data: a post made again has
+        // served it already, or its conversation is the one DDEML failed on.
+        bool wanted() const;
         // The data handed to DDEML for this link (null: no message leaves).
         void answered(HDDEDATA data);
+
+      private:
+        HCONV conversation_;
     };
 };
 

@@ -43,15 +43,19 @@ HDDEDATA dispatch(const DdeTransaction& transaction) {
         case XTYP_ADVREQ: {
             // Wine's DdePostAdvise asks for every link on the item's name, in
             // every topic, naming the posting topic: a link of another topic
-            // gets nothing here, its own topic posts its own value.
-            AdvisePost::Request request(transaction.item, transaction.data1);
+            // gets nothing here, its own topic posts its own value. Nor does
+            // a link the topic no longer holds (its client found dead), which
+            // DDEML could not post to.
+            AdvisePost::Request request(transaction.conversation, transaction.item,
+                                        transaction.data1);
             TopicGroup* group = findTopicGroup(topic);
             HDDEDATA data = nullptr;
             const bool ownTopic =
                 keyOf(ddeInstance().conversationTopic(transaction.conversation)) == keyOf(topic);
-            if (group != nullptr && ownTopic) {
+            if (group != nullptr && request.wanted() && ownTopic &&
+                group->holdsLink(transaction.conversation, transaction.item)) {
                 data = group->adviseData(transaction);
-            } else if (ownTopic && isSystemTopic(topic)) {
+            } else if (request.wanted() && ownTopic && isSystemTopic(topic)) {
                 data = systemTopicData(transaction);
             }
             request.answered(data);

@@ -123,6 +123,12 @@ int TopicGroup::disconnect(const DdeTransaction& transaction) {
     return 1;
 }
 
+bool TopicGroup::holdsLink(HCONV conversation, HSZ item) const {
+    BridgeLockHold hold;
+    auto links = conversationLinks.find(keyOf(conversation));
+    return links != conversationLinks.end() && links->second.count(keyOf(item)) != 0;
+}
+
 void TopicGroup::unlinkItem(HandleKey item) {
     auto found = itemTable.find(item);
     if (found == itemTable.end() || found->second.linkCount == 0) {

@@ -98,6 +98,9 @@ class TopicGroup {
     int adviseStart(const DdeTransaction& transaction);
     int adviseStop(const DdeTransaction& transaction);
     int disconnect(const DdeTransaction& transaction);
+    // Whether the conversation holds a link on the item here (an advise
+    // start taken, no stop, no disconnect, its partner not found dead).
+    bool holdsLink(HCONV conversation, HSZ item) const;
     // DDE data.
     HDDEDATA adviseData(const DdeTransaction& transaction);
     HDDEDATA requestData(const DdeTransaction& transaction);

@@ -1,11 +1,14 @@
 """A topic set to reconnect (Reconnect=<seconds>): after its server shut
 down it connects again at its interval, makes its group anew and the values
-flow again to the same DDE links; a server that refuses is tried again, and
-Exit stays clean at any moment."""
+flow again to the same DDE links, also where another topic and a dead client
+link the same item names; a server that refuses is tried again, and Exit
+stays clean at any moment."""
 import os
+import signal
+import time
 import unittest
 
-from harness import BridgeTestCase, data_bytes, expect_value, fields, poll
+from harness import BridgeTestCase, Simulation, data_bytes, expect_value, fields, poll
 from test_window import SERVER_HANDLE, STATE, wait_page
 
 SCENARIO = "[server]\nrevise = *:250\n[items]\nA = VT_I4; 1; counter\nB = VT_I4; 7\n"
@@ -95,6 +98,97 @@ class Reconnect(BridgeTestCase):
         self.assertNotEqual(data_bytes(client.call("request", "A")), b"#NOTHING\0")
         self.assertEqual(bridge.exit_via_menu(), 0)
         self.assertIn("情報：「Line1」の解放。", bridge.out_lines())
+
+
+CYCLES = 3
+SHARED = ("A", "B", "C")  # two counters and a constant, linked on both topics
+LAST = 6  # the counters are followed up to this value
+NEW_CONSTANTS = {f"K{i}": 100 + i for i in range(1, CYCLES + 1)}
+SHARED_SCENARIO = ("[server]\nrevise = *:250\n[items]\nA = VT_I4; 1; counter\n"
+                   "B = VT_I4; 1; counter\nC = VT_I4; 7\n" +
+                   "".join(f"{k} = VT_I4; {v}\n" for k, v in NEW_CONSTANTS.items()))
+
+
+def updates_since(client, since):
+    """(item, bytes) of every advise update the client printed since then."""
+    return [(fields(line.decode())["item"], data_bytes(line))
+            for at, line in list(client.arrivals) if at >= since and line.startswith(b"DATA ")]
+
+
+def from_first_value(values):
+    """A counter's values from a new server's first one (2) on; the old
+    server's last value, sent again to a new link's item, may come before."""
+    return values[values.index(2):] if 2 in values else []
+
+
+class SharedNamesAtReconnect(BridgeTestCase):
+    """Line1 reconnects while Line2, whose server shut down, still has links
+    on the same item names, and a client holding links on those names dies
+    without a disconnect just then (its links stay in DDEML, in front of the
+    first client's). Every living link gets the new server's first values and
+    every counter value after them, whatever the dead link and the other
+    topic's links do to the post of the same name."""
+
+    scenario = SHARED_SCENARIO
+
+    def setUp(self):
+        super().setUp()
+        self.sim2 = Simulation(SHARED_SCENARIO, Simulation.REG_KEY_2)
+
+    def tearDown(self):
+        super().tearDown()
+        self.sim2.close()
+
+    def test_every_link_gets_the_new_servers_first_values(self):
+        bridge = self.start_bridge("[Line1]\nProgID=Korven.OpcSim.1\nReconnect=5\n"
+                                   "[Line2]\nProgID=Korven.OpcSim2.1\n")
+        first = self.connected_client("Line1", *SHARED)
+        other = self.connected_client("Line2", *SHARED)
+        for client in (first, other):
+            poll(lambda: ("C", b"7\0") in updates_since(client, 0), what="a first value")
+        self.sim2.command("shutdown maintenance")
+        bridge.wait_out("情報：「Line2」シャットダウン。(maintenance)")
+        poll(lambda: self.sim2.calls("Server.Exit"), what="the second server to end")
+
+        losses = []
+        for cycle, (constant, value) in enumerate(NEW_CONSTANTS.items(), 1):
+            # A new link on C sends its value again to every link on C.
+            linked_at = time.monotonic()
+            doomed = self.connected_client("Line1", *SHARED)
+            poll(lambda: ("C", b"7\0") in updates_since(doomed, 0) and
+                 ("C", b"7\0") in updates_since(first, linked_at), what="C sent again")
+            since = time.monotonic()
+            self.sim.kill()
+            # During the outage a new conversation links a constant no one
+            # linked before and an item already linked.
+            newcomer = self.connected_client("Line1", constant, "A")
+            # The doomed client dies as the reconnection is said: the new
+            # server's first block comes about a quarter second later.
+            poll(lambda: bridge.out_lines().count("情報：「Line1」再接続。") >= cycle, timeout=20,
+                 what="the reconnection")
+            os.killpg(doomed.proc.pid, signal.SIGKILL)
+            doomed.proc.wait(10)
+            doomed.proc.stdin.close()
+
+            def received(client, item):
+                values = [int(d[:-1]) for i, d in updates_since(client, since) if i == item]
+                return from_first_value(values)[:LAST - 1] if item in ("A", "B") else values
+
+            expected = {newcomer: {"A": list(range(2, LAST + 1)), constant: [value]},
+                        first: {"A": list(range(2, LAST + 1)), "B": list(range(2, LAST + 1)),
+                                "C": [7]}}
+            for client, want in expected.items():
+                try:
+                    poll(lambda: all(received(client, item) == values
+                                     for item, values in want.items()),
+                         timeout=3, what="the new server's values")
+                except AssertionError:
+                    pass  # told below, item by item
+                losses += [(cycle, item, received(client, item)) for item, values in want.items()
+                           if received(client, item) != values]
+            newcomer.close()
+        self.assertEqual(losses, [])
+        self.assertEqual(bridge.exit_via_menu(), 0)
 
 
 class ReconnectSetting(BridgeTestCase):

@@ -146,6 +146,13 @@ class FakeDdeInstance : public DdeInstance {
     std::vector<HandleKey> partnerChecks;
     std::vector<HandleKey> deadPartners;
 
+    // The topic each conversation was opened on (none: DDEML does not know it).
+    HSZ conversationTopic(HCONV conversation) override {
+        auto found = conversationTopics.find(keyOf(conversation));
+        return found == conversationTopics.end() ? nullptr : found->second;
+    }
+    std::map<HandleKey, HSZ> conversationTopics;
+
   private:
     HandleKey nextHandle_ = 0xCFFF;
     std::vector<HandleKey> freedValues_;

@@ -299,5 +299,32 @@ TEST(ArrayText, ElementTypesBoundsAndWhatCannotBeShown) {
     SafeArrayDestroy(none);
 }
 
+// A post asks for every link on the item's name: data only for a link its
+// conversation holds on the posting topic. A conversation found dead still
+// has its link in Wine's DDEML, which stops the post at it when handed data.
+TEST_F(DispatchTest, AdviseRequestsGetDataOnlyForLinksTheTopicHolds) {
+    HSZ line1 = dde.handle(L"Line1");
+    HSZ line2 = dde.handle(L"Line2");
+    HSZ a = dde.handle(L"A");
+    for (UINT_PTR conversation : {5, 6, 7, 8}) {
+        dde.conversationTopics[static_cast<HandleKey>(conversation)] = line1;
+        call(XTYP_ADVSTART, CF_TEXT, conversation, line1, a);
+    }
+    dde.conversationTopics[9] = line2;
+    call(XTYP_ADVSTART, CF_TEXT, 9, line2, a);
+    call(XTYP_ADVSTOP, CF_TEXT, 6, line1, a);
+    call(XTYP_DISCONNECT, 0, 7, nullptr, nullptr);
+    dde.deadPartners = {8};
+    sweepDeadConversations();
+
+    std::vector<UINT_PTR> answered;
+    for (UINT_PTR conversation : {5, 6, 7, 8, 9}) {
+        if (call(XTYP_ADVREQ, CF_TEXT, conversation, line1, a) != 0) {
+            answered.push_back(conversation);
+        }
+    }
+    EXPECT_EQ(answered, std::vector<UINT_PTR>{5});
+}
+
 }  // namespace
 }  // namespace korven
