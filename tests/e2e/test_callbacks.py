@@ -1,9 +1,10 @@
 """Servers without the 1.0 stream: a topic takes the group's 2.0 data
 callbacks when the stream is not offered (or when DataAccess=2.0 says so),
-with the same texts as from the stream, Refresh Now through Refresh2, and the
-same life as a stream topic: shutdown requests, a lost server, reconnection,
-speed changes. DataAccess=1.0 refuses a 2.0-only server; a bad value stops
-the start."""
+with the same texts as from the stream (arrays of two, one and no dimension
+too; arrays of texts and VARIANTs come only by callback) and the same changes
+(a quality alone), Refresh Now through Refresh2, and the same life as a
+stream topic: shutdown requests, a lost server, reconnection, speed changes.
+DataAccess=1.0 refuses a 2.0-only server; a bad value stops the start."""
 import re
 import unittest
 
@@ -33,10 +34,17 @@ T.Int = VT_INT; 7
 T.UInt = VT_UINT; 8
 T.Error = VT_ERROR; 0x80004005
 T.Array = VT_ARRAY|VT_R8; {1.5,2.5}
+T.Grid = VT_ARRAY|VT_I4; {{1,2,3},{4,5,6}}@(1,0)
+T.NoElement = VT_ARRAY|VT_R8; {}
 T.Nothing = VT_EMPTY;
 T.Bad = VT_I4; 3; quality 0x0018
 """
 ITEM_IDS = re.findall(r"^(T\.\w+) =", ITEMS, re.M)
+# Arrays whose elements are pointers: the stream cannot carry them.
+CALLBACK_ITEMS = """T.Names = VT_ARRAY|VT_BSTR; {"運転","停止",""}
+T.Mixed = VT_ARRAY|VT_VARIANT; {VT_I4:1,VT_BSTR:"x",VT_R8:2.5}
+"""
+CALLBACK_IDS = ["T.Names", "T.Mixed"]
 CALLBACKS_LINE = "情報：「{}」はDA 2.0のコールバックで値を受け取ります。"
 JAPANESE = "ja_JP.UTF-8"
 
@@ -65,13 +73,14 @@ class StreamBesideCallbacks(BridgeTestCase):
 
     def setUp(self):
         super().setUp()
-        self.sim2 = Simulation(RATE + "dataAccess = 2.0\n" + ITEMS, Simulation.REG_KEY_2)
+        self.sim2 = Simulation(RATE + "dataAccess = 2.0\n" + ITEMS + CALLBACK_ITEMS,
+                               Simulation.REG_KEY_2)
 
     def tearDown(self):
         super().tearDown()
         self.sim2.close()
 
-    def test_the_same_texts_either_way(self):
+    def test_the_same_texts_and_changes_either_way(self):
         bridge = self.start_bridge("[Stream]\nProgID=Korven.OpcSim.1\n"
                                    "[Callbacks]\nProgID=Korven.OpcSim2.1\n", lang=JAPANESE)
         said = [l for l in bridge.out_lines() if "DA 2.0" in l]
@@ -80,9 +89,11 @@ class StreamBesideCallbacks(BridgeTestCase):
         self.assertEqual(self.sim2.calls("IDataObject.DAdvise"), [])
         self.assertTrue([l for l in self.sim2.calls("IConnectionPoint.Advise")
                          if "point=IOPCDataCallback" in l])
-        clients = {t: self.connected_client(t, *ITEM_IDS, lang=JAPANESE)
-                   for t in ("Stream", "Callbacks")}
+        clients = {"Stream": self.connected_client("Stream", *ITEM_IDS, lang=JAPANESE),
+                   "Callbacks": self.connected_client("Callbacks", *ITEM_IDS, *CALLBACK_IDS,
+                                                      lang=JAPANESE)}
         texts = {t: first_texts(c, ITEM_IDS) for t, c in clients.items()}
+        first_texts(clients["Callbacks"], CALLBACK_IDS)  # SAFEARRAYs of BSTRs and VARIANTs
         self.assertEqual(texts["Callbacks"], texts["Stream"])
         self.assertEqual(texts["Callbacks"]["T.Text"], "運転中（第２）".encode("cp932") + b"\0")
         self.assertEqual(texts["Callbacks"]["T.Date"], b"2023/3/15 12:00:00\0")
@@ -91,6 +102,24 @@ class StreamBesideCallbacks(BridgeTestCase):
         for item in ITEM_IDS:
             answers = {t: data_bytes(c.call("request", item)) for t, c in clients.items()}
             self.assertEqual(answers["Callbacks"], answers["Stream"], item)
+        # A quality alone is a change: both paths send the item again, with
+        # its value; a new grid goes out as it was set.
+        after = len(self.sim.journal())
+        for sim in (self.sim, self.sim2):
+            sim.command("quality T.Real 0x0040", "set T.Grid {{6,5,4},{3,2,1}}")
+            self.assertIn(" now=VT_ARRAY|VT_I4:{{6,5,4},{3,2,1}}", sim.calls("Control.set")[0])
+
+        def blocks(*parts):
+            return [l for l in self.sim.journal()[after:]
+                    if " Send.OnDataChange " in l and all(re.search(p, l) for p in parts)]
+
+        poll(lambda: blocks(r"hrStatus=0x00000001", r"[\[,]\d+:VT_R8:21\.5[,\]]"),
+             what="the stream's block with the new quality")
+        poll(lambda: blocks(re.escape(":VT_ARRAY|VT_I4:{{6,5,4},{3,2,1}}")),
+             what="the stream's block with the new grid")
+        for value in ("VT_R8:21.5:0x0040:0x00000000", "VT_ARRAY|VT_I4:{{6,5,4},{3,2,1}}:0x00C0:"):
+            poll(lambda: [l for l in self.sim2.calls("Send.IOPCDataCallback.OnDataChange")
+                          if value in l and l.endswith(" -> 0x00000000")], what=value)
         self.assertEqual(bridge.err_lines(), [])
 
 

@@ -55,6 +55,8 @@ void appendArray(std::vector<uint8_t>& out, const VARIANT& v, size_t recordSize)
     } else {
         put32(out, at + 12, static_cast<uint32_t>(pointer));
     }
+    // The bounds as rgsabound holds them (the last dimension first), and
+    // the elements as they lie at pvData: nothing reordered.
     size_t count = 1;
     for (USHORT d = 0; d < array->cDims; ++d) {
         append32(out, array->rgsabound[d].cElements);

@@ -9,14 +9,22 @@
 //                   bytes, its reserved word standing where the type word
 //                   stands). VT_BSTR: record (payload 0), then the byte count
 //                   (4 bytes), the UTF-16 text and a NUL not counted.
-//                   Arrays: record (payload 0), then the byte count of the
-//                   elements (4 bytes) and the elements packed (VT_BSTR
-//                   elements: byte count 0, nothing follows).
+//                   Arrays: record (payload 0), then the array's SAFEARRAY
+//                   record as it lies in the server's memory: cDims (2),
+//                   fFeatures (2), cbElements (4), cLocks (4), pvData (4),
+//                   then rgsabound, one bound per dimension (cElements 4,
+//                   lLbound 4) with the last dimension first, as Windows
+//                   keeps them; then the elements packed as they lie in
+//                   pvData, the first index running fastest. An array of no
+//                   element ends after its bounds. Arrays of texts or
+//                   VARIANTs never come here: their elements are pointers,
+//                   and the scenario keeps them to servers without the stream.
 //
 // Records are written field by field: a VARIANT is 24 bytes on x64. A server
 // may be set to write 24-byte records as 64-bit servers do (each value its own
 // VARIANT): the same fields, eight zero bytes more, the text's byte count at
-// record + 24.
+// record + 24, and an array's SAFEARRAY record 24 bytes (four zero bytes
+// before an 8-byte pvData at +16), its bounds from +24.
 #pragma once
 
 #include <windows.h>

@@ -314,6 +314,7 @@ ScenarioResult parseScenario(std::string_view text) {
     size_t lineNo = 0;
     size_t start = 0;
     std::map<std::wstring, size_t> ids;
+    std::vector<size_t> itemLines;
     while (start <= text.size()) {
         size_t end = text.find('\n', start);
         std::string_view line = trim(text.substr(
@@ -354,6 +355,7 @@ ScenarioResult parseScenario(std::string_view text) {
                     }
                     if (error.empty()) {
                         scenario.items.push_back(std::move(item));
+                        itemLines.push_back(lineNo);
                     }
                 }
                 if (!error.empty()) {
@@ -365,6 +367,19 @@ ScenarioResult parseScenario(std::string_view text) {
             break;
         }
         start = end + 1;
+    }
+    // The stream packs an array's elements as they lie in the server's
+    // memory: elements that are or may hold pointers (texts, VARIANTs)
+    // cannot travel there, so such arrays need a server without the stream.
+    for (size_t k = 0; k < scenario.items.size(); ++k) {
+        const VARTYPE type = scenario.items[k].type;
+        if (scenario.server.dataAccess != DataAccess::V2 &&
+            (type == (VT_ARRAY | VT_BSTR) || type == (VT_ARRAY | VT_VARIANT))) {
+            return ScenarioResult{std::nullopt,
+                                  "line " + std::to_string(itemLines[k]) + ": " + typeName(type) +
+                                      " travels on the 2.0 callbacks only: it needs dataAccess = "
+                                      "2.0"};
+        }
     }
     return ScenarioResult{std::move(scenario), {}};
 }

@@ -324,7 +324,11 @@ void Simulation::runCommand(const std::string& line) {
             item->value = parsed;
         }
         item->changed();
-        journal_.write(entry.result(S_OK));
+        entry.result(S_OK);
+        if (verb == "set") {
+            entry.arg("now", formatValue(*item->value.get()));
+        }
+        journal_.write(entry);
         return;
     }
     if (verb == "shutdown") {

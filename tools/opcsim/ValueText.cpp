@@ -8,6 +8,7 @@
 #include <map>
 #include <vector>
 
+#include "ArrayText.h"
 #include "TextScan.h"
 
 namespace opcsim {
@@ -114,33 +115,7 @@ std::optional<double> parseReal(std::string_view text) {
     return value;
 }
 
-// Splits "{a,b,c}" at top-level commas; quoted texts may hold commas.
-std::optional<std::vector<std::string_view>> splitArray(std::string_view text) {
-    text = trimBlanks(text);
-    if (text.size() < 2 || text.front() != '{' || text.back() != '}') {
-        return std::nullopt;
-    }
-    text = text.substr(1, text.size() - 2);
-    std::vector<std::string_view> parts;
-    if (trimBlanks(text).empty()) {
-        return parts;
-    }
-    size_t start = 0;
-    bool inQuote = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (inQuote && c == '\\') {
-            ++i;
-        } else if (c == '"') {
-            inQuote = !inQuote;
-        } else if (c == ',' && !inQuote) {
-            parts.push_back(trimBlanks(text.substr(start, i - start)));
-            start = i + 1;
-        }
-    }
-    parts.push_back(trimBlanks(text.substr(start)));
-    return parts;
-}
+}  // namespace
 
 std::string parseScalar(std::string_view text, VARTYPE vt, VARIANT* out) {
     const std::string bad = "not a value of type " + typeName(vt) + ": " + std::string(text);
@@ -265,17 +240,18 @@ std::string parseScalar(std::string_view text, VARTYPE vt, VARIANT* out) {
     }
 }
 
-}  // namespace
-
 std::optional<VARTYPE> parseTypeName(std::string_view name) {
     name = trimBlanks(name);
     const auto& types = scalarTypes();
     constexpr std::string_view arrayPrefix = "VT_ARRAY|";
     if (name.substr(0, arrayPrefix.size()) == arrayPrefix) {
-        auto element = types.find(name.substr(arrayPrefix.size()));
-        // Array elements travel packed after the record: texts cannot.
+        const std::string_view elementName = name.substr(arrayPrefix.size());
+        if (elementName == "VT_VARIANT") {
+            return static_cast<VARTYPE>(VT_ARRAY | VT_VARIANT);
+        }
+        auto element = types.find(elementName);
         if (element == types.end() || element->second == VT_EMPTY ||
-            element->second == VT_DECIMAL || element->second == VT_BSTR) {
+            element->second == VT_DECIMAL) {
             return std::nullopt;
         }
         return static_cast<VARTYPE>(VT_ARRAY | element->second);
@@ -288,47 +264,20 @@ std::optional<VARTYPE> parseTypeName(std::string_view name) {
 }
 
 std::string typeName(VARTYPE vt) {
+    const std::string prefix = (vt & VT_ARRAY) ? "VT_ARRAY|" : "";
+    if ((vt & VT_TYPEMASK) == VT_VARIANT) {
+        return prefix + "VT_VARIANT";
+    }
     for (const auto& [name, type] : scalarTypes()) {
         if (type == (vt & VT_TYPEMASK)) {
-            return (vt & VT_ARRAY) ? "VT_ARRAY|" + name : name;
+            return prefix + name;
         }
     }
     return "VT_" + std::to_string(vt);
 }
 
 std::string parseValue(std::string_view text, VARTYPE vt, VARIANT* out) {
-    if (!(vt & VT_ARRAY)) {
-        return parseScalar(text, vt, out);
-    }
-    const VARTYPE element = vt & VT_TYPEMASK;
-    auto parts = splitArray(text);
-    if (!parts) {
-        return "an array value is written {v1,v2,...}: " + std::string(text);
-    }
-    SAFEARRAY* array = SafeArrayCreateVector(element, 0, static_cast<ULONG>(parts->size()));
-    if (!array) {
-        return "cannot make an array of " + typeName(element);
-    }
-    for (LONG i = 0; i < static_cast<LONG>(parts->size()); ++i) {
-        VARIANT item;
-        VariantInit(&item);
-        std::string error = parseScalar((*parts)[i], element, &item);
-        if (!error.empty()) {
-            SafeArrayDestroy(array);
-            return error;
-        }
-        void* data =
-            element == VT_BSTR ? static_cast<void*>(item.bstrVal) : static_cast<void*>(&item.llVal);
-        HRESULT hr = SafeArrayPutElement(array, &i, data);
-        VariantClear(&item);
-        if (FAILED(hr)) {
-            SafeArrayDestroy(array);
-            return "cannot fill the array";
-        }
-    }
-    out->vt = vt;
-    out->parray = array;
-    return {};
+    return (vt & VT_ARRAY) ? parseArray(text, vt, out) : parseScalar(text, vt, out);
 }
 
 std::optional<std::wstring> parseQuoted(std::string_view text) {
@@ -435,8 +384,6 @@ std::string quote(const wchar_t* text) {
     return text ? quote(std::wstring_view(text)) : std::string("null");
 }
 
-namespace {
-
 std::string formatScalar(VARTYPE vt, const void* data) {
     char buf[64];
     switch (vt) {
@@ -500,33 +447,13 @@ std::string formatScalar(VARTYPE vt, const void* data) {
     }
 }
 
-}  // namespace
-
 std::string formatValue(const VARIANT& v) {
     std::string out = typeName(v.vt) + ":";
     if (v.vt & VT_BYREF) {
         return out + "?";
     }
     if (v.vt & VT_ARRAY) {
-        SAFEARRAY* array = v.parray;
-        out += "{";
-        if (array && SafeArrayGetDim(array) == 1) {
-            LONG lo = 0, hi = -1;
-            SafeArrayGetLBound(array, 1, &lo);
-            SafeArrayGetUBound(array, 1, &hi);
-            void* data = nullptr;
-            if (SUCCEEDED(SafeArrayAccessData(array, &data))) {
-                for (LONG i = 0; i <= hi - lo; ++i) {
-                    if (i > 0) {
-                        out += ",";
-                    }
-                    out += formatScalar(v.vt & VT_TYPEMASK,
-                                        static_cast<const BYTE*>(data) + i * array->cbElements);
-                }
-                SafeArrayUnaccessData(array);
-            }
-        }
-        return out + "}";
+        return out + formatArray(v.parray, v.vt & VT_TYPEMASK);
     }
     if (v.vt == VT_DECIMAL) {
         return out + formatScalar(VT_DECIMAL, &v.decVal);

@@ -11,8 +11,9 @@
 
 namespace opcsim {
 
-// The type named by a scenario type word ("VT_I4", "VT_ARRAY|VT_R8", ...);
-// nullopt for a name that is not a supported item type.
+// The type named by a scenario type word ("VT_I4", "VT_ARRAY|VT_R8",
+// "VT_ARRAY|VT_VARIANT", ...); nullopt for a name that is not a supported
+// item type.
 std::optional<VARTYPE> parseTypeName(std::string_view name);
 std::string typeName(VARTYPE vt);
 
@@ -20,8 +21,15 @@ std::string typeName(VARTYPE vt);
 // empty). Integers take decimal or 0x hex; VT_R4/VT_R8/VT_DATE a decimal
 // number; VT_CY and VT_DECIMAL a decimal number (exact); VT_BOOL true/false/
 // 1/0; VT_ERROR a code; VT_BSTR a quoted text ("..." with \" \\ \n \t \uXXXX);
-// an array {v1,v2,...} of its element type. Returns an error text or empty.
+// an array as ArrayText.h writes it. Returns an error text or empty.
 std::string parseValue(std::string_view text, VARTYPE vt, VARIANT* out);
+
+// parseValue of a type without VT_ARRAY: one value, or one array element.
+std::string parseScalar(std::string_view text, VARTYPE vt, VARIANT* out);
+
+// The text of one value of a scalar type `vt` (not VT_VARIANT) whose data
+// lies at `data`, as a VARIANT's payload or an array's element does.
+std::string formatScalar(VARTYPE vt, const void* data);
 
 // Decodes a quoted text; nullopt when it is not one.
 std::optional<std::wstring> parseQuoted(std::string_view text);
