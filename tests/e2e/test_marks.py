@@ -18,6 +18,8 @@ Unsure = VT_I4; 7; quality 0x44
 Count = VT_I4; 1; counter
 Row = VT_ARRAY|VT_R8; {1.5,-2,0.25}
 Flags = VT_ARRAY|VT_BOOL; {true,false}
+Grid = VT_ARRAY|VT_I2; {{1,2,3},{4,5,6}}@(1,0)
+Nothing = VT_ARRAY|VT_R8; {}
 """
 # One server, both paths: Line1 takes the stream, Line2 the callbacks.
 TOPICS = ("[Line1]\nQuality=mark\nArrays=tabs\nReconnect=5\n"
@@ -63,15 +65,17 @@ class Marks(BridgeTestCase):
         bridge = self.start_bridge(TOPICS)
         self.assertIn("情報：「Line1」の設定。 Node= ProgID=Velmora.Ctrl9.1 Reconnect=5 "
                       "Quality=mark Arrays=tabs", bridge.out_lines())
-        items = ("Good", "Bad", "Unsure", "Count", "Row", "Flags")
+        items = ("Good", "Bad", "Unsure", "Count", "Row", "Flags", "Grid", "Nothing")
         clients = {topic: self.connected_client(topic, *items) for topic in ("Line1", "Line2", "Plain")}
         expected = {
-            "Line1": {"Good": "5", "Bad": "#BAD(24)", "Unsure": "7",
-                      "Row": "1.5\t-2\t0.25", "Flags": "-1\t0"},
+            "Line1": {"Good": "5", "Bad": "#BAD(24)", "Unsure": "7", "Row": "1.5\t-2\t0.25",
+                      "Flags": "-1\t0", "Grid": "1\t2\t3\r\n4\t5\t6", "Nothing": "(null)"},
             "Line2": {"Good": "5", "Bad": "#BAD(24)", "Unsure": "#UNCERTAIN(68)",
-                      "Row": "1.5\t-2\t0.25", "Flags": "-1\t0"},
-            "Plain": {"Good": "5", "Bad": "6", "Unsure": "7",
-                      "Row": "#ERR:TYPE(VT=8197)", "Flags": "#ERR:TYPE(VT=8203)"},
+                      "Row": "1.5\t-2\t0.25", "Flags": "-1\t0",
+                      "Grid": "1\t2\t3\r\n4\t5\t6", "Nothing": "(null)"},
+            "Plain": {"Good": "5", "Bad": "6", "Unsure": "7", "Row": "#ERR:TYPE(VT=8197)",
+                      "Flags": "#ERR:TYPE(VT=8203)", "Grid": "#ERR:TYPE(VT=8194)",
+                      "Nothing": "#ERR:TYPE(VT=8197)"},
         }
         for topic, want in expected.items():
             for item, text in want.items():
@@ -141,6 +145,21 @@ class Marks(BridgeTestCase):
             bridge = self.failed_start(f"[Line1]\n{key}={value}\n")
             self.assertEqual(bridge.err_lines(),
                              [f"異常：「Line1」の{key}={value}は使えません。({allowed})"])
+
+
+class TextArrays(BridgeTestCase):
+    """Arrays of texts and of VARIANTs, which only the 2.0 callbacks carry."""
+    scenario = (RATE + "dataAccess = 2.0\n[items]\n"
+                "Names = VT_ARRAY|VT_BSTR; {\"運転\",\"\",\"停止 中\"}@(1)\n"
+                "Mixed = VT_ARRAY|VT_VARIANT; {VT_I4:1,VT_BSTR:\"x\"}\n")
+
+    def test_text_elements_in_the_clients_code_page_and_variants_as_a_type_error(self):
+        self.start_bridge("[Line1]\nArrays=tabs\n", lang="ja_JP.UTF-8")
+        client = self.connected_client("Line1", "Names", "Mixed", lang="ja_JP.UTF-8")
+        expect_value(client, "Names", "運転\t(null)\t停止 中")
+        expect_value(client, "Mixed", "#ERR:TYPE(VT=8204)")
+        unicode = data_bytes(client.call("request", "Names", "UNICODETEXT"))
+        self.assertEqual(unicode, "運転\t(null)\t停止 中\0".encode("utf-16-le"))
 
 
 class DownAtStart(BridgeTestCase):
