@@ -12,6 +12,7 @@
 #include "common/ComErrorText.h"
 #include "common/ComMemory.h"
 #include "common/ConsoleLog.h"
+#include "common/MessageWait.h"
 #include "common/SharedText.h"
 #include "common/TextConversion.h"
 #include "common/TickClock.h"
@@ -20,7 +21,6 @@
 #include "config/DataAccessSetting.h"
 #include "config/QualitySetting.h"
 #include "config/ReconnectSetting.h"
-#include "opc/ServerThread.h"
 #include "opc/TopicGroup.h"
 #include "opc/TopicTable.h"
 
@@ -169,20 +169,15 @@ void awaitFirstConnections(const std::vector<SectionStart>& starts, ULONGLONG de
         }
         // Beyond what one wait can watch, the rest are looked at in turns.
         constexpr ULONGLONG kPollMs = 50;
-        ULONGLONG wait = deadline - now;
+        ULONGLONG until = deadline;
         if (waiting.size() >= MAXIMUM_WAIT_OBJECTS) {
             waiting.resize(MAXIMUM_WAIT_OBJECTS - 1);
-            wait = std::min(wait, kPollMs);
+            until = std::min(deadline, now + kPollMs);
         }
-        const DWORD woken =
-            MsgWaitForMultipleObjectsEx(static_cast<DWORD>(waiting.size()), waiting.data(),
-                                        static_cast<DWORD>(wait), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        if (woken == WAIT_OBJECT_0 + waiting.size()) {
-            if (!dispatchWaitingMessages()) {
-                return;
-            }
-        } else if (woken == WAIT_FAILED) {
-            Sleep(static_cast<DWORD>(std::min(wait, kPollMs)));
+        waitDispatching(waiting.data(), static_cast<DWORD>(waiting.size()), until);
+        MSG quit{};
+        if (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) {
+            return;  // the end is asked for: nothing more is awaited
         }
     }
 }

@@ -97,33 +97,6 @@ DataChangeBlock callbackBlock(DWORD count, const OPCHANDLE* clientHandles, const
     return block;
 }
 
-DataCallbackSink::DataCallbackSink(ServerSession* session) : session_(session) {}
-
-STDMETHODIMP DataCallbackSink::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) {
-        return E_INVALIDARG;
-    }
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCDataCallback)) {
-        *object = static_cast<IOPCDataCallback*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) DataCallbackSink::AddRef() {
-    return static_cast<ULONG>(++refCount_);
-}
-
-STDMETHODIMP_(ULONG) DataCallbackSink::Release() {
-    const LONG count = --refCount_;
-    if (count == 0) {
-        delete this;
-    }
-    return static_cast<ULONG>(count);
-}
-
 STDMETHODIMP DataCallbackSink::OnDataChange(DWORD, OPCHANDLE group, HRESULT, HRESULT, DWORD count,
                                             OPCHANDLE* clientHandles, VARIANT* values,
                                             WORD* qualities, FILETIME*, HRESULT* errors) {

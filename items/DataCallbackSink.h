@@ -4,29 +4,22 @@
 // point with the changed items' values. Each call's values are copied into
 // the same records the stream decodes to, handed to the session and the call
 // returns at once: the arrays are the server's. It lives on the topic's
-// server thread, where the server calls it; its reference count is not atomic.
+// server thread, where the server calls it.
 #include <windows.h>
 
 #include "OpcDa.h"
 #include "items/DataChangeStream.h"
+#include "opc/SessionCallback.h"
 
 namespace korven {
 
-class ServerSession;
-
-class DataCallbackSink : public IOPCDataCallback {
+class DataCallbackSink : public SessionCallback<IOPCDataCallback, IID_IOPCDataCallback> {
   public:
-    explicit DataCallbackSink(ServerSession* session);
-
-    // The session is going away: later calls from the server find nothing.
-    void detach() { session_ = nullptr; }
+    using SessionCallback::SessionCallback;
     // The group's client handle: a call naming another group is not this
     // group's.
     void setGroup(OPCHANDLE clientGroupHandle) { group_ = clientGroupHandle; }
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
     STDMETHODIMP OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT masterQuality,
                               HRESULT masterError, DWORD count, OPCHANDLE* clientHandles,
                               VARIANT* values, WORD* qualities, FILETIME* timeStamps,
@@ -41,11 +34,7 @@ class DataCallbackSink : public IOPCDataCallback {
     STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
   private:
-    virtual ~DataCallbackSink() = default;
-
-    ServerSession* session_;
     OPCHANDLE group_ = 0;
-    LONG refCount_ = 0;
 };
 
 // The records of one callback's items, as the stream would have carried

@@ -30,32 +30,7 @@ class GlobalLockHold {
 }  // namespace
 
 DataChangeSink::DataChangeSink(ServerSession* session)
-    : session_(session), streamFormat_(RegisterClipboardFormatA("OPCSTMFORMATDATA")) {}
-
-STDMETHODIMP DataChangeSink::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) {
-        return E_INVALIDARG;
-    }
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IAdviseSink)) {
-        *object = static_cast<IAdviseSink*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) DataChangeSink::AddRef() {
-    return static_cast<ULONG>(++refCount_);
-}
-
-STDMETHODIMP_(ULONG) DataChangeSink::Release() {
-    const LONG count = --refCount_;
-    if (count == 0) {
-        delete this;
-    }
-    return static_cast<ULONG>(count);
-}
+    : SessionCallback(session), streamFormat_(RegisterClipboardFormatA("OPCSTMFORMATDATA")) {}
 
 STDMETHODIMP_(void) DataChangeSink::OnDataChange(FORMATETC* format, STGMEDIUM* medium) {
     if (format == nullptr || medium == nullptr) {

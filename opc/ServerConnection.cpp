@@ -31,13 +31,11 @@ void ServerSession::connect(const request::Connect& request) {
     } catch (const _com_error& error) {
         // What was made of the attempt (a server that refused the group, say)
         // is given back at once.
-        releaseGroup();
-        releaseServer();
+        releaseAll();
         channel_->reply(reply::ConnectFailed{error.Error()});
         return;
     } catch (...) {
-        releaseGroup();
-        releaseServer();
+        releaseAll();
         channel_->reply(reply::ConnectFailed{E_OUTOFMEMORY});
         return;
     }

@@ -91,8 +91,7 @@ void ServerSession::syncItems(const request::SyncItems& request) {
 
 void ServerSession::close(const request::Close& request) {
     removeItems(request.remove);
-    releaseGroup();
-    releaseServer();
+    releaseAll();
     releasePending_ = false;
     closed_ = true;
     channel_->reply(reply::Closed{});

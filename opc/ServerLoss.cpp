@@ -24,12 +24,15 @@ bool ServerSession::noteServerLoss(HRESULT hr) {
     if (!isServerGone(hr) || serverLost_ || server == nullptr) {
         return false;
     }
+    loseServer(hr);
+    return true;
+}
+
+void ServerSession::loseServer(HRESULT hr) {
     serverLost_ = true;
     releasePending_ = false;
-    releaseGroup();
-    releaseServer();
+    releaseAll();
     channel_->reply(reply::Lost{hr});
-    return true;
 }
 
 }  // namespace korven

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/ComMemory.h"
+#include "common/MessageWait.h"
 #include "items/DataCallbackSink.h"
 #include "items/DataChangeSink.h"
 #include "opc/ShutdownSink.h"
@@ -40,8 +41,7 @@ ServerSession::ServerSession(std::shared_ptr<TopicChannel> channel)
     : channel_(std::move(channel)) {}
 
 ServerSession::~ServerSession() {
-    releaseGroup();
-    releaseServer();
+    releaseAll();
 }
 
 void ServerSession::setRequestHook(RequestHook hook) {
@@ -67,18 +67,10 @@ void ServerSession::dropShutdownSink() {
 
 void ServerSession::run() {
     while (!closed_) {
-        HANDLE wake = channel_->requestEvent();
-        const DWORD woken =
-            MsgWaitForMultipleObjectsEx(1, &wake, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        if (woken == WAIT_FAILED) {
+        // Calls from the server (data changes, shutdown requests) arrive as
+        // the apartment's messages, dispatched while the thread waits.
+        if (!waitDispatching(channel_->requestEvent(), kNoDeadline)) {
             break;
-        }
-        // The apartment's messages: calls from the server (data changes,
-        // shutdown requests) arrive as messages.
-        MSG message{};
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
         }
         while (!closed_) {
             std::optional<ServerRequest> request = channel_->takeRequest();
@@ -119,14 +111,9 @@ void ServerSession::recoverFrom(const ServerRequest& request, HRESULT hr,
         closed_ = true;
     }
     if (server != nullptr && !serverLost_) {
-        serverLost_ = true;
-        releasePending_ = false;
-        releaseGroup();
-        releaseServer();
-        channel_->reply(reply::Lost{hr});
+        loseServer(hr);
     } else {
-        releaseGroup();
-        releaseServer();
+        releaseAll();
     }
     if (channel_->completedReplies() != completedBefore) {
         return;
@@ -178,8 +165,7 @@ void ServerSession::releaseIfShutDown() {
     if (!releasePending_) {
         return;
     }
-    releaseGroup();
-    releaseServer();
+    releaseAll();
     releasePending_ = false;
     channel_->reply(reply::Released{});
 }
@@ -217,6 +203,11 @@ void ServerSession::releaseInterface(Interface*& field) {
 
 bool ServerSession::groupUsable() const {
     return itemMgt != nullptr && !releasePending_ && !serverLost_;
+}
+
+void ServerSession::releaseAll() {
+    releaseGroup();
+    releaseServer();
 }
 
 void ServerSession::releaseGroup() {

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "OpcDa.h"
+#include "opc/ServerReply.h"
 #include "opc/ServerRequest.h"
 #include "opc/TopicChannel.h"
 
@@ -46,6 +47,8 @@ class ServerSession {
     // Released without any call when the server is gone.
     void releaseGroup();
     void releaseServer();
+    // The group, then the server.
+    void releaseAll();
 
     // Tests: runs as each request is taken, before it is handled; it may
     // raise, as a failed allocation would, or end the thread.
@@ -105,6 +108,8 @@ class ServerSession {
     // A call ended with `hr`: when it says the server is gone, everything is
     // released without calls and the main thread is told. True when it did.
     bool noteServerLoss(HRESULT hr);
+    // Everything is released without calls, and the main thread is told.
+    void loseServer(HRESULT hr);
 
     // Marks a call as out for the main thread's watch, for its scope.
     class CallWatch {

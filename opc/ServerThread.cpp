@@ -5,7 +5,7 @@
 #include <new>
 #include <utility>
 
-#include "common/TickClock.h"
+#include "common/MessageWait.h"
 #include "opc/ServerSession.h"
 
 namespace korven {
@@ -35,38 +35,6 @@ DWORD WINAPI serve(void* parameter) {
 }
 
 }  // namespace
-
-bool waitDispatching(HANDLE handle, ULONGLONG deadline) {
-    while (true) {
-        const ULONGLONG now = tickCount();
-        const DWORD wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-        const DWORD woken =
-            MsgWaitForMultipleObjectsEx(1, &handle, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        if (woken == WAIT_OBJECT_0) {
-            return true;
-        }
-        if (woken != WAIT_OBJECT_0 + 1) {
-            return false;  // the deadline, or a failed wait
-        }
-        if (!dispatchWaitingMessages()) {
-            return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
-        }
-    }
-}
-
-bool dispatchWaitingMessages() {
-    MSG message{};
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) {
-            // Kept for the message loop that ends on it.
-            PostQuitMessage(static_cast<int>(message.wParam));
-            return false;
-        }
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-    return true;
-}
 
 ServerThread::ServerThread(std::shared_ptr<TopicChannel> channel) {
     if (gRunInline) {

@@ -42,11 +42,4 @@ class ServerThread {
     std::unique_ptr<ServerSession> inlineSession_;
 };
 
-// Waits for `handle`, at most until `deadline` (tick count), dispatching the
-// calling thread's messages meanwhile. True when it was signalled.
-bool waitDispatching(HANDLE handle, ULONGLONG deadline);
-// Dispatches the calling thread's waiting messages; false when the message
-// loop's end (WM_QUIT) was among them: it is posted again for the loop.
-bool dispatchWaitingMessages();
-
 }  // namespace korven

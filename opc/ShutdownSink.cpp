@@ -4,31 +4,6 @@
 
 namespace korven {
 
-STDMETHODIMP ShutdownSink::QueryInterface(REFIID iid, void** object) {
-    if (object == nullptr) {
-        return E_INVALIDARG;
-    }
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCShutdown)) {
-        *object = static_cast<IOPCShutdown*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) ShutdownSink::AddRef() {
-    return static_cast<ULONG>(++refCount_);
-}
-
-STDMETHODIMP_(ULONG) ShutdownSink::Release() {
-    const LONG count = --refCount_;
-    if (count == 0) {
-        delete this;
-    }
-    return static_cast<ULONG>(count);
-}
-
 STDMETHODIMP ShutdownSink::ShutdownRequest(LPCWSTR reason) {
     if (session_ == nullptr) {
         return S_OK;

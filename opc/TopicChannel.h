@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 
+#include "opc/ServerReply.h"
 #include "opc/ServerRequest.h"
 
 namespace korven {

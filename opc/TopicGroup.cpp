@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/ConsoleLog.h"
+#include "common/MessageWait.h"
 #include "common/TickClock.h"
 #include "dde/DdeInstance.h"
 #include "items/DataChangeStream.h"

@@ -22,6 +22,7 @@
 #include "config/QualitySetting.h"
 #include "dde/DdeTransaction.h"
 #include "items/ItemEntry.h"
+#include "opc/ServerReply.h"
 #include "opc/ServerRequest.h"
 #include "opc/ServerThread.h"
 #include "opc/TopicChannel.h"
