@@ -1,5 +1,7 @@
 #include "dde/DdeInstance.h"
 
+#include "common/ThreadAffinity.h"
+
 namespace korven {
 namespace {
 
@@ -74,6 +76,7 @@ HSZ DdeInstance::conversationTopic(HCONV conversation) {
 }
 
 DdeInstance& ddeInstance() {
+    checkMainThread("the DDEML instance");
     return gReplacement ? *gReplacement : gProcessInstance;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The process's one DDEML instance: every DDEML call of the bridge goes
-// through it, and it supplies the instance identifier.
+// through it, and it supplies the instance identifier. Main thread only:
+// DDEML calls back on the thread that made the instance (checked).
 #include <windows.h>
 #include <ddeml.h>
 

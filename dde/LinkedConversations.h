@@ -1,4 +1,5 @@
 #pragma once
+// Main thread only, as DDEML.
 // The conversations an advise start was accepted on, with their whole
 // handles. A conversation handle is a pointer on 64-bit Windows and the link
 // tables keep only its 32-bit value, which DDEML cannot be asked about.

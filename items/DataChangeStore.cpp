@@ -100,6 +100,7 @@ void storeValue(ItemEntry& entry, const StreamItem& item) {
 }  // namespace
 
 void TopicGroup::storeDataChange(const DataChangeBlock& block) {
+    affinity_.check("a topic's main-thread object (TopicGroup)");
     BridgeLockHold hold;
     if (block.headerMissing) {
         logError(L"「" + topicName.str() + L"」データ変更のヘッダが不正。");

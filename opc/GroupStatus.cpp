@@ -31,6 +31,7 @@ void TopicGroup::showReleased() {
 }
 
 void TopicGroup::refreshStatus() {
+    affinity_.check("a topic's main-thread object (TopicGroup)");
     // What has come in since the last tick first: a snapshot that has been
     // answered is not still out.
     takeReplies();
@@ -85,6 +86,7 @@ bool TopicGroup::applySpeedMode(DWORD mode) {
 }
 
 void TopicGroup::setUpdateSpeed(DWORD mode) {
+    affinity_.check("a topic's main-thread object (TopicGroup)");
     if (!applySpeedMode(mode)) {
         return;
     }

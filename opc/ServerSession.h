@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "OpcDa.h"
+#include "common/ThreadAffinity.h"
 #include "opc/ServerReply.h"
 #include "opc/ServerRequest.h"
 #include "opc/TopicChannel.h"
@@ -125,6 +126,7 @@ class ServerSession {
         TopicChannel& channel_;
     };
 
+    ThreadAffinity affinity_;  // the topic's server thread
     std::shared_ptr<TopicChannel> channel_;
     DataChangeSink* dataSink_ = nullptr;
     DataCallbackSink* callbackSink_ = nullptr;

@@ -18,6 +18,7 @@
 #include "OpcDa.h"
 #include "common/HandleKey.h"
 #include "common/SharedText.h"
+#include "common/ThreadAffinity.h"
 #include "config/ArraysSetting.h"
 #include "config/QualitySetting.h"
 #include "dde/DdeTransaction.h"
@@ -217,6 +218,7 @@ class TopicGroup {
     // returns; after a reconnection the new server's values come as they come.
     void followOnline();
 
+    ThreadAffinity affinity_;  // the main thread
     std::shared_ptr<TopicChannel> channel_;
     std::unique_ptr<ServerThread> thread_;
     bool threadGone_ = false;  // the thread ended unasked; none serves the channel

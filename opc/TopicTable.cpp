@@ -1,5 +1,7 @@
 #include "opc/TopicTable.h"
 
+#include "common/ThreadAffinity.h"
+
 #include "opc/TopicGroup.h"
 
 namespace korven {
@@ -11,10 +13,12 @@ TopicTable gTopicTable;
 }  // namespace
 
 TopicTable& topicTable() {
+    checkMainThread("the topic table");
     return gTopicTable;
 }
 
 TopicGroup* findTopicGroup(HSZ topic) {
+    checkMainThread("the topic table");
     auto found = gTopicTable.find(keyOf(topic));
     return found == gTopicTable.end() ? nullptr : found->second.get();
 }

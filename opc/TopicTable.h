@@ -1,6 +1,7 @@
 #pragma once
 // Every configured topic's group, keyed by the topic's DDE string handle.
 // Filled during start-up, emptied by the exit handler, unchanged in between.
+// Main thread only (checked).
 #include <map>
 #include <memory>
 

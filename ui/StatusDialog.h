@@ -1,5 +1,6 @@
 #pragma once
-// The dialog procedure of the status window "OPC Status".
+// The dialog procedure of the status window "OPC Status". Main thread only:
+// the window's.
 #include <windows.h>
 
 namespace korven {

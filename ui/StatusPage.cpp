@@ -1,5 +1,7 @@
 #include "ui/StatusPage.h"
 
+#include "common/ThreadAffinity.h"
+
 #include <commctrl.h>
 
 #include <cwchar>
@@ -107,6 +109,7 @@ TopicGroup* selectedTopicGroup() {
 }
 
 void refreshStatusPage() {
+    checkMainThread("the status page");
     for (auto& [key, group] : topicTable()) {
         group->refreshStatus();
     }
@@ -114,6 +117,7 @@ void refreshStatusPage() {
 }
 
 void showStatusPage() {
+    checkMainThread("the status page");
     if (gDialog == nullptr) {
         return;
     }

@@ -1,6 +1,6 @@
 #pragma once
 // The status page: one tab per topic, showing the selected topic's server
-// status and group parameters.
+// status and group parameters. Main thread only (checked), as the window.
 #include <windows.h>
 
 namespace korven {

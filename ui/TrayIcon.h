@@ -1,5 +1,6 @@
 #pragma once
 // The notification-area icon of the status window and its one-item pop-up.
+// Main thread only: the window's.
 #include <windows.h>
 #include <shellapi.h>
 

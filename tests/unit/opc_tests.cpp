@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "FakeDdeInstance.h"
 #include "FakeOpcServer.h"
@@ -379,6 +380,19 @@ TEST(TopicChannelTest, WaitingValuesAreKeptOnePerItem) {
     }
     EXPECT_EQ(taken, (std::vector<std::string>{"values 2=999", "values 1=1000", "other",
                                                "values 1=1002 3=1002", "values failed"}));
+}
+
+// In the tests' build a topic's main-thread object used from another thread
+// stops the process with a line that names it.
+TEST_F(OpcTest, ATopicUsedFromAnotherThreadStopsTheProcess) {
+    auto group = make();
+    EXPECT_EXIT(
+        {
+            std::thread other([&] { group->tick(); });
+            other.join();
+        },
+        ::testing::ExitedWithCode(3),
+        "KORVEN: a topic's main-thread object \\(TopicGroup\\) used on thread");
 }
 
 TEST_F(OpcTest, ShutdownSinkInterfaces) {
