@@ -43,19 +43,18 @@ void arrayOf(SAFEARRAY* array, VARTYPE elementType, StreamItem& item) {
     item.hasArray = true;
 }
 
-// The record a value would have had in the stream: the type word, then the
-// 8-byte payload (a decimal fills all 16 bytes, its first word where the type
-// word stands). Only the payload of the types the bridge copies is taken.
-void recordOf(const VARIANT& value, StreamItem& item) {
+// The value as the stream's decoder gives it: plain data copied field by
+// field, the text beside it, arrays by their elements; every other type by
+// its type word alone.
+void valueOf(const VARIANT& value, StreamItem& item) {
     const VARTYPE type = V_VT(&value);
     item.type = type;
-    std::memcpy(item.record, &type, sizeof type);
     if (type == VT_DECIMAL) {
         const DECIMAL& d = V_DECIMAL(&value);
-        item.record[2] = d.scale;
-        item.record[3] = d.sign;
-        std::memcpy(item.record + 4, &d.Hi32, sizeof d.Hi32);
-        std::memcpy(item.record + 8, &d.Lo64, sizeof d.Lo64);
+        item.plain.scale = d.scale;
+        item.plain.sign = d.sign;
+        item.plain.high = d.Hi32;
+        item.plain.low = d.Lo64;
         return;
     }
     if (type == VT_BSTR) {
@@ -72,7 +71,7 @@ void recordOf(const VARIANT& value, StreamItem& item) {
     if ((type & (VT_ARRAY | VT_BYREF)) != 0) {
         return;  // pointers: only the type word tells what it was
     }
-    std::memcpy(item.record + 8, &V_UI8(&value), sizeof(ULONGLONG));
+    item.plain.bits = V_UI8(&value);
 }
 
 }  // namespace
@@ -90,7 +89,7 @@ DataChangeBlock callbackBlock(DWORD count, const OPCHANDLE* clientHandles, const
         item.quality = qualities != nullptr ? qualities[i] : 0;
         item.error = errors != nullptr ? errors[i] : S_OK;
         if (item.error >= 0) {
-            recordOf(values[i], item);
+            valueOf(values[i], item);
         }
         block.items.push_back(std::move(item));
     }

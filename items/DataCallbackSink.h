@@ -37,10 +37,10 @@ class DataCallbackSink : public SessionCallback<IOPCDataCallback, IID_IOPCDataCa
     OPCHANDLE group_ = 0;
 };
 
-// The records of one callback's items, as the stream would have carried
-// them: plain values in the 16-byte record, texts beside it, every other type
-// by its type word alone; an item whose error entry is a failure carries the
-// error and no value. Reads only what `count` says each array holds.
+// The items of one callback, as the stream's decoder gives them: plain values,
+// texts, arrays' elements, every other type by its type word alone; an item
+// whose error entry is a failure carries the error and no value. Reads only
+// what `count` says each array holds.
 DataChangeBlock callbackBlock(DWORD count, const OPCHANDLE* clientHandles, const VARIANT* values,
                               const WORD* qualities, const HRESULT* errors);
 

@@ -72,7 +72,7 @@ SAFEARRAY* arrayOf(const StreamItem& item) {
 void storeValue(ItemEntry& entry, const StreamItem& item) {
     VariantHolder local;
     static_assert(sizeof(OLECHAR) == sizeof(char16_t), "a BSTR holds UTF-16 units");
-    if (plainValueFromRecord(item.record, *local.get())) {
+    if (plainValueOf(item, *local.get())) {
         // Plain values only: nothing to clear in the local copy.
     } else if (item.type == VT_BSTR) {
         V_VT(local.get()) = VT_BSTR;

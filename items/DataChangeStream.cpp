@@ -13,6 +13,12 @@ std::uint32_t readDword(const std::uint8_t* p) {
     return value;
 }
 
+std::uint64_t readQword(const std::uint8_t* p) {
+    std::uint64_t value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
 std::uint16_t readWord(const std::uint8_t* p) {
     std::uint16_t value;
     std::memcpy(&value, p, sizeof value);
@@ -182,8 +188,17 @@ DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, std::size_t siz
             decoded.badItem = static_cast<long>(k);
             break;
         }
-        std::memcpy(item.record, block + valueOffset, kValueRecordSize);
-        item.type = readWord(item.record);
+        // The record: the type word, then the 8-byte value; a decimal fills
+        // it with its scale, sign, high and low parts.
+        const std::uint8_t* record = block + valueOffset;
+        item.type = readWord(record);
+        item.plain.bits = readQword(record + 8);
+        if (item.type == kTypeDecimal) {
+            item.plain.scale = record[2];
+            item.plain.sign = record[3];
+            item.plain.high = readDword(record + 4);
+            item.plain.low = readQword(record + 8);
+        }
         if (item.type == kTypeBstr) {
             if (!inside(valueOffset + width, 4, size)) {
                 decoded.badItem = static_cast<long>(k);

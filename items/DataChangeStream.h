@@ -18,6 +18,9 @@ constexpr std::size_t kWideValueRecordSize = 24;
 
 // The VARIANT type words the decoder itself tells apart.
 constexpr std::uint16_t kTypeBstr = 8;  // VT_BSTR: a text follows the record
+// VT_DECIMAL: the decimal fills the whole record, its first word where the
+// type word stands elsewhere.
+constexpr std::uint16_t kTypeDecimal = 14;
 // VT_ARRAY: the server's SAFEARRAY record and the elements follow the value record.
 constexpr std::uint16_t kTypeArrayBit = 0x2000;
 
@@ -37,14 +40,25 @@ struct StreamArray {
     std::vector<std::u16string> texts;
 };
 
-// One item of a block as the stream carries it.
+// A value of a type held as plain data, as both data paths give it: the
+// 8 bytes of a number, currency, date, truth value or error code, or a
+// decimal's parts.
+struct PlainValue {
+    std::uint64_t bits = 0;
+    std::uint8_t scale = 0;  // a decimal's
+    std::uint8_t sign = 0;
+    std::uint32_t high = 0;
+    std::uint64_t low = 0;
+};
+
+// One item of a block, from the stream or from a callback.
 struct StreamItem {
     std::uint32_t clientHandle = 0;
     std::uint16_t quality = 0;
     std::uint16_t reservedWord = 0;
-    std::uint16_t type = 0;                      // the VARIANT type word
-    std::uint8_t record[kValueRecordSize] = {};  // the value record as it stands
-    std::u16string text;                         // VT_BSTR only: the text that follows the record
+    std::uint16_t type = 0;  // the VARIANT type word
+    PlainValue plain;        // for the types held as plain data
+    std::u16string text;     // VT_BSTR only: the text that follows the record
     std::int32_t error =
         0;  // a 2.0 callback's error entry for the item; a failure carries no value
     // An array value's elements, when they lie wholly inside the block (else

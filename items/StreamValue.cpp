@@ -1,7 +1,5 @@
 #include "items/StreamValue.h"
 
-#include <cstring>
-
 namespace korven {
 namespace {
 
@@ -33,24 +31,21 @@ bool isPlainValueType(VARTYPE type) {
 
 }  // namespace
 
-bool plainValueFromRecord(const std::uint8_t* record, VARIANT& out) {
-    VARTYPE type;
-    std::memcpy(&type, record, sizeof type);
-    if (!isPlainValueType(type)) {
+bool plainValueOf(const StreamItem& item, VARIANT& out) {
+    if (!isPlainValueType(item.type)) {
         return false;
     }
     VariantInit(&out);
-    if (type == VT_DECIMAL) {
-        // The decimal fills the record; its first word stands where the type is.
+    if (item.type == VT_DECIMAL) {
         DECIMAL& d = V_DECIMAL(&out);
-        d.scale = record[2];
-        d.sign = record[3];
-        std::memcpy(&d.Hi32, record + 4, sizeof d.Hi32);
-        std::memcpy(&d.Lo64, record + 8, sizeof d.Lo64);
+        d.scale = item.plain.scale;
+        d.sign = item.plain.sign;
+        d.Hi32 = item.plain.high;
+        d.Lo64 = item.plain.low;
     } else {
-        std::memcpy(&V_UI8(&out), record + 8, sizeof(ULONGLONG));
+        V_UI8(&out) = item.plain.bits;
     }
-    V_VT(&out) = type;
+    V_VT(&out) = item.type;
     return true;
 }
 

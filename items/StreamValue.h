@@ -1,14 +1,14 @@
 #pragma once
-// The VARIANT that a data-change value record stands for.
+// The VARIANT that an item's plain value stands for.
 #include <windows.h>
 
-#include <cstdint>
+#include "items/DataChangeStream.h"
 
 namespace korven {
 
-// The VARIANT a 16-byte value record stands for, built field by field: the
-// types the bridge copies as plain values (true), or nothing (false) for
-// VT_BSTR and for every type it does not copy.
-bool plainValueFromRecord(const std::uint8_t* record, VARIANT& out);
+// The VARIANT an item of a type the bridge holds as plain data stands for,
+// built field by field (true), or nothing (false) for VT_BSTR and for every
+// type it does not hold so.
+bool plainValueOf(const StreamItem& item, VARIANT& out);
 
 }  // namespace korven

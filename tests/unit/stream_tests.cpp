@@ -122,7 +122,7 @@ TEST(StreamDecoding, RecordWidthIsToldByTheBlock) {
         EXPECT_EQ(decoded.recordWidth, width);
         EXPECT_EQ(decoded.badItem, -1);
         ASSERT_EQ(decoded.items.size(), 3u) << width;
-        EXPECT_EQ(decoded.items[0].record[8], 7);
+        EXPECT_EQ(decoded.items[0].plain.bits, 7u);
         EXPECT_EQ(decoded.items[1].text, u"運転中");
         EXPECT_EQ(decoded.items[2].type, VT_R8);
     }
@@ -181,19 +181,19 @@ TEST(StreamDecoding, OddStringByteCountDropsTheRemainder) {
 }
 
 TEST(StreamDecoding, PlainValuesAreRebuiltFieldByField) {
-    std::uint8_t record[kValueRecordSize] = {};
-    BlockBuilder::Item r8{1, VT_R8, bitsOf(-2.25)};
-    std::memcpy(record, &r8.type, 2);
-    std::memcpy(record + 8, &r8.payload, 8);
+    const auto one = [](const std::vector<std::uint8_t>& block) {
+        return decodeDataChangeBlock(block.data(), block.size()).items.at(0);
+    };
     VARIANT value;
-    ASSERT_TRUE(plainValueFromRecord(record, value));
+    ASSERT_TRUE(plainValueOf(one(BlockBuilder().build({{1, VT_R8, bitsOf(-2.25)}})), value));
     EXPECT_EQ(V_VT(&value), VT_R8);
     EXPECT_EQ(V_R8(&value), -2.25);
 
     // A decimal fills the record: scale, sign, high and low parts.
-    std::uint8_t decimal[kValueRecordSize] = {VT_DECIMAL, 0,    2, DECIMAL_NEG, 1, 0, 0, 0,
-                                              0x39,       0x30, 0, 0,           0, 0, 0, 0};
-    ASSERT_TRUE(plainValueFromRecord(decimal, value));
+    auto block = BlockBuilder().build({{1, VT_DECIMAL, 0x3039}});
+    const std::uint8_t parts[] = {2, DECIMAL_NEG, 1, 0, 0, 0};
+    std::memcpy(block.data() + kGroupHeaderSize + kItemHeaderSize + 2, parts, sizeof parts);
+    ASSERT_TRUE(plainValueOf(one(block), value));
     EXPECT_EQ(V_VT(&value), VT_DECIMAL);
     EXPECT_EQ(V_DECIMAL(&value).scale, 2);
     EXPECT_EQ(V_DECIMAL(&value).sign, DECIMAL_NEG);
@@ -204,8 +204,9 @@ TEST(StreamDecoding, PlainValuesAreRebuiltFieldByField) {
                               VT_DISPATCH,      VT_VARIANT,       VT_UNKNOWN,
                               VT_ARRAY | VT_R8, VT_BYREF | VT_I4, 24};
     for (WORD type : notCopied) {
-        std::memcpy(record, &type, 2);
-        EXPECT_FALSE(plainValueFromRecord(record, value)) << type;
+        StreamItem item;
+        item.type = type;
+        EXPECT_FALSE(plainValueOf(item, value)) << type;
     }
 }
 
@@ -405,15 +406,15 @@ TEST(CallbackValues, RecordsAsTheStreamWouldCarryThem) {
     const DataChangeBlock block = callbackBlock(5, handles, values, qualities, errors);
     ASSERT_EQ(block.items.size(), 5u);
     VARIANT rebuilt;
-    ASSERT_TRUE(plainValueFromRecord(block.items[0].record, rebuilt));
+    ASSERT_TRUE(plainValueOf(block.items[0], rebuilt));
     EXPECT_EQ(V_R8(&rebuilt), -2.25);
     EXPECT_EQ(block.items[1].text, std::u16string(u"運転\0中", 4));
     EXPECT_EQ(block.items[1].quality, 0x18);
-    ASSERT_TRUE(plainValueFromRecord(block.items[2].record, rebuilt));
+    ASSERT_TRUE(plainValueOf(block.items[2], rebuilt));
     EXPECT_EQ(V_DECIMAL(&rebuilt).sign, DECIMAL_NEG);
     EXPECT_EQ(V_DECIMAL(&rebuilt).Lo64, 0x3039u);
     EXPECT_EQ(block.items[3].type, VT_ARRAY | VT_R8);
-    EXPECT_FALSE(plainValueFromRecord(block.items[3].record, rebuilt));
+    EXPECT_FALSE(plainValueOf(block.items[3], rebuilt));
     EXPECT_EQ(block.items[4].error, OPC_E_UNKNOWNITEMID);
     EXPECT_EQ(block.items[4].type, VT_EMPTY);
     for (VARIANT& v : values) {
@@ -438,8 +439,7 @@ TEST_F(StoreTest, CallbackErrorShowsUntilAGoodValueAndOtherGroupsAreNotStored) {
     EXPECT_EQ(dde.dataHandles.back().bytes, std::string("#ERR:DATA(-1073479673)\0", 23));
     block.items[0].error = S_OK;
     block.items[0].type = VT_I4;
-    std::memcpy(block.items[0].record, &block.items[0].type, 2);
-    block.items[0].record[8] = 5;
+    block.items[0].plain.bits = 5;
     group->storeDataChange(block);
     group->requestData(request);
     EXPECT_EQ(dde.dataHandles.back().bytes, std::string("5\0", 2));
