@@ -41,7 +41,6 @@ import time
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 
 TOPIC = "Line1"
-SOAK_ITEMS = [f"S{i:03d}" for i in range(100)]  # linked only by the main client
 VISIT_ITEMS = [f"V{i:03d}" for i in range(100)]  # linked only by the visiting clients
 SHARED_ITEMS = [f"X{i:02d}" for i in range(20)]  # linked by two clients at once
 LONE_ITEMS = [f"Y{i:02d}" for i in range(20)]  # linked by one client beside them
@@ -82,6 +81,11 @@ def parse_args():
     p.add_argument("--build-dir", default=os.environ.get("KORVEN_BUILD_DIR",
                                                          os.path.join(ROOT, "build", "x86_64")))
     p.add_argument("--seed", type=int, default=1, help="seed of the visiting clients' choices")
+    p.add_argument("--items", type=int, default=100,
+                   help="items the main client links, each changing every second (default "
+                        "100). Under Wine 8 a DDEML server delivers 65,535 hot-link updates in "
+                        "its life, the bare server too (docs/wine.md): keep items x seconds "
+                        "below that for a long soak")
     p.add_argument("--log-pause", type=float, default=0.0, metavar="MINUTES",
                    help="the bridge's log is a pipe that nobody reads for this long during the "
                         "soak, between the server's outage and the client's kill (default 0: "
@@ -93,6 +97,7 @@ def parse_args():
 
 
 ARGS = parse_args()
+SOAK_ITEMS = [f"S{i:03d}" for i in range(ARGS.items)]  # linked only by the main client
 BUILD = os.path.abspath(ARGS.build_dir)
 WINE_DIR = os.path.abspath(os.environ.get("KORVEN_WINE_DIR", os.path.join(BUILD, "wine-soak")))
 if os.path.dirname(WINE_DIR) != BUILD:
