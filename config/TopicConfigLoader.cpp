@@ -89,6 +89,13 @@ void readKeys(SectionStart& start, const char* path) {
     GetPrivateProfileStringA(section, "Arrays", "", start.arraysValue, kKeyValueRoom, path);
 }
 
+// The line that refuses a key's value, naming the values it takes.
+std::wstring refusal(const char* section, const char* key, const char* value,
+                     const wchar_t* allowed) {
+    return L"「" + logName(section) + L"」の" + logName(key) + L"=" + logName(value) +
+           L"は使えません。(" + allowed + L")";
+}
+
 // The line that stops start-up at a section whose keys cannot be used, or
 // nothing when they can (then its settings are taken into `start`).
 std::optional<std::wstring> keyFault(SectionStart& start) {
@@ -98,23 +105,19 @@ std::optional<std::wstring> keyFault(SectionStart& start) {
     }
     const std::optional<DWORD> reconnectSeconds = parseReconnectSeconds(start.reconnect);
     if (!reconnectSeconds) {
-        return L"「" + logName(section) + L"」のReconnect=" + logName(start.reconnect) +
-               L"は使えません。(0、または5～3600秒)";
+        return refusal(section, "Reconnect", start.reconnect, L"0、または5～3600秒");
     }
     const std::optional<DataAccess> dataAccess = parseDataAccess(start.dataAccessValue);
     if (!dataAccess) {
-        return L"「" + logName(section) + L"」のDataAccess=" + logName(start.dataAccessValue) +
-               L"は使えません。(auto、1.0、2.0)";
+        return refusal(section, "DataAccess", start.dataAccessValue, L"auto、1.0、2.0");
     }
     const std::optional<QualityMarks> quality = parseQualityMarks(start.qualityValue);
     if (!quality) {
-        return L"「" + logName(section) + L"」のQuality=" + logName(start.qualityValue) +
-               L"は使えません。(hide、mark、strict)";
+        return refusal(section, "Quality", start.qualityValue, L"hide、mark、strict");
     }
     const std::optional<ArrayTexts> arrays = parseArrayTexts(start.arraysValue);
     if (!arrays) {
-        return L"「" + logName(section) + L"」のArrays=" + logName(start.arraysValue) +
-               L"は使えません。(error、tabs)";
+        return refusal(section, "Arrays", start.arraysValue, L"error、tabs");
     }
     start.reconnectSeconds = *reconnectSeconds;
     start.dataAccess = *dataAccess;
