@@ -4,35 +4,14 @@
 
 #include "common/ComMemory.h"
 #include "dde/ItemValueText.h"
+#include "items/StreamValue.h"
 
 namespace korven {
 namespace {
 
 // The element types whose elements read as a value of their type does.
 bool hasText(VARTYPE type) {
-    switch (type) {
-        case VT_I1:
-        case VT_UI1:
-        case VT_I2:
-        case VT_UI2:
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_I8:
-        case VT_UI8:
-        case VT_R4:
-        case VT_R8:
-        case VT_CY:
-        case VT_DATE:
-        case VT_BOOL:
-        case VT_ERROR:
-        case VT_DECIMAL:
-        case VT_BSTR:
-            return true;
-        default:
-            return false;
-    }
+    return type == VT_BSTR || isPlainValueType(type);
 }
 
 // The element at `indices` (first dimension first) as a value of its own.

@@ -1,9 +1,7 @@
 #include "items/StreamValue.h"
 
 namespace korven {
-namespace {
 
-// True for the type words whose 16-byte record is copied as a plain value.
 bool isPlainValueType(VARTYPE type) {
     switch (type) {
         case VT_I2:
@@ -28,8 +26,6 @@ bool isPlainValueType(VARTYPE type) {
             return false;
     }
 }
-
-}  // namespace
 
 bool plainValueOf(const StreamItem& item, VARIANT& out) {
     if (!isPlainValueType(item.type)) {
