@@ -55,12 +55,7 @@ void TopicGroup::followOnline() {
         return;
     }
     wasOnline_ = now;
-    if (!now) {
-        offlineSince_ = connections_;
-    }
-    // Back on a new connection: each link waits for its new value.
-    const bool reconnected = now && offlineSince_ != connections_;
-    if (qualityMarks == QualityMarks::Hide || reconnected) {
+    if (qualityMarks == QualityMarks::Hide) {
         return;
     }
     for (const auto& [item, entry] : itemTable) {

@@ -70,7 +70,9 @@ void TopicGroup::onConnected(const reply::Connected& made) {
     updateRate = made.revisedRate;
     reconnectFailures = 0;
     nextReconnectAt = 0;
-    ++connections_;
+    // Each link waits for the new server's value: nothing is posted for the
+    // connection itself.
+    wasOnline_ = true;
     if (made.callbacks && !callbacksSeen) {
         callbacksSeen = true;
         logInfo(L"「" + topicName.str() + L"」はDA 2.0のコールバックで値を受け取ります。");

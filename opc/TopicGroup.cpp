@@ -173,20 +173,20 @@ void TopicGroup::handleReply(ServerReply& reply) {
             } else if constexpr (std::is_same_v<Reply, reply::Released>) {
                 onDisconnected();
             } else if constexpr (std::is_same_v<Reply, reply::Lost>) {
-                sayLost(r.hr);
-                onDisconnected();
+                onLost(r.hr);
             }
             // Refreshed and Closed only complete their requests.
         },
         reply);
 }
 
-void TopicGroup::sayLost(HRESULT hr) {
+void TopicGroup::onLost(HRESULT hr) {
     if (unansweredCall_ != 0) {
         lostDuringCall_ = true;
     }
     logError(L"「" + topicName.str() + L"」サーバーとの接続が切れました。(" +
              std::to_wstring(static_cast<long>(hr)) + L")");
+    onDisconnected();
 }
 
 void TopicGroup::watchThread() {
@@ -207,8 +207,7 @@ void TopicGroup::watchThread() {
         onConnectFailed(hr);
     }
     if (connected) {
-        sayLost(hr);
-        onDisconnected();
+        onLost(hr);
     }
 }
 

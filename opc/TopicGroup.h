@@ -204,7 +204,8 @@ class TopicGroup {
     // A server thread that ended unasked: the topic's server is lost, and a
     // reconnection starts a new thread.
     void watchThread();
-    void sayLost(HRESULT hr);
+    // The server is gone: said with the code of the failure, then released.
+    void onLost(HRESULT hr);
     // A new channel and a server thread serving it; raises _com_error when
     // the thread cannot be made.
     void startThread();
@@ -233,9 +234,9 @@ class TopicGroup {
     ULONGLONG closeDeadline_ = 0;
     unsigned long unansweredCall_ = 0;  // serial of the call said to be unanswered
     bool lostDuringCall_ = false;       // that call ended with the server lost
-    bool wasOnline_ = false;            // online() as the last tick found it
-    unsigned long connections_ = 0;     // connections made so far
-    unsigned long offlineSince_ = 0;    // the connection that went offline
+    // online() as the last tick found it; a new connection counts as online
+    // already, so that only a call's return posts every link again.
+    bool wasOnline_ = false;
 };
 
 }  // namespace korven
