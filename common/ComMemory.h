@@ -5,6 +5,8 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <memory>
+
 namespace korven {
 
 template <class T>
@@ -56,27 +58,12 @@ class VariantHolder {
     VARIANT value_;
 };
 
-class ArrayPtr {
-  public:
-    explicit ArrayPtr(SAFEARRAY* array) : array_(array) {}
-    ~ArrayPtr() {
-        if (array_ != nullptr) {
-            SafeArrayDestroy(array_);
-        }
-    }
-    ArrayPtr(const ArrayPtr&) = delete;
-    ArrayPtr& operator=(const ArrayPtr&) = delete;
-
-    SAFEARRAY* get() const { return array_; }
-    SAFEARRAY* release() {
-        SAFEARRAY* array = array_;
-        array_ = nullptr;
-        return array;
-    }
-
-  private:
-    SAFEARRAY* array_;
+struct SafeArrayDestroyer {
+    void operator()(SAFEARRAY* array) const { SafeArrayDestroy(array); }
 };
+
+// A SAFEARRAY owned for a scope, until released to whoever takes it.
+using ArrayPtr = std::unique_ptr<SAFEARRAY, SafeArrayDestroyer>;
 
 // A SAFEARRAY's data, locked for a scope; null when it cannot be locked.
 class ArrayAccess {

@@ -164,14 +164,15 @@ std::string encodeLogText(std::wstring_view text) {
     if (text.empty()) {
         return {};
     }
-    const int chars = static_cast<int>(text.size());
+    // One pass: code page 932 writes at most two bytes for a UTF-16 unit.
+    std::string out(text.size() * 2, '\0');
     const int bytes =
-        WideCharToMultiByte(kLogCodePage, 0, text.data(), chars, nullptr, 0, nullptr, nullptr);
+        WideCharToMultiByte(kLogCodePage, 0, text.data(), static_cast<int>(text.size()), out.data(),
+                            static_cast<int>(out.size()), nullptr, nullptr);
     if (bytes <= 0) {
         return std::string(text.size(), '?');
     }
-    std::string out(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(kLogCodePage, 0, text.data(), chars, out.data(), bytes, nullptr, nullptr);
+    out.resize(static_cast<size_t>(bytes));
     return out;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // A topic's Arrays key: how an array value reads.
-#include <optional>
+#include "config/KeyWord.h"
 
 namespace korven {
 
@@ -9,8 +9,8 @@ enum class ArrayTexts {
     Tabs,   // elements separated by tabs, rows by CR LF
 };
 
-// What an Arrays value stands for: empty or "error", "tabs" (any letter
-// case); nothing for any other text.
-std::optional<ArrayTexts> parseArrayTexts(const char* value);
+// The words an Arrays value may be (any letter case; empty is "error").
+inline constexpr KeyWord<ArrayTexts> kArraysWords[] = {{"error", ArrayTexts::Error},
+                                                       {"tabs", ArrayTexts::Tabs}};
 
 }  // namespace korven

@@ -1,6 +1,6 @@
 #pragma once
 // A topic's DataAccess key: how its group's values reach the bridge.
-#include <optional>
+#include "config/KeyWord.h"
 
 namespace korven {
 
@@ -10,8 +10,8 @@ enum class DataAccess {
     Callbacks,  // "2.0": the callbacks only
 };
 
-// The path a DataAccess value stands for: empty or "auto" (any letter case),
-// "1.0", "2.0"; nothing for any other text.
-std::optional<DataAccess> parseDataAccess(const char* value);
+// The words a DataAccess value may be (empty is "auto").
+inline constexpr KeyWord<DataAccess> kDataAccessWords[] = {
+    {"auto", DataAccess::Auto}, {"1.0", DataAccess::Stream}, {"2.0", DataAccess::Callbacks}};
 
 }  // namespace korven

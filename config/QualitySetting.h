@@ -2,7 +2,7 @@
 // A topic's Quality key: whether a value's quality shows in its text, and
 // whether the topic's items read "#OFFLINE" while its server cannot be
 // counted on.
-#include <optional>
+#include "config/KeyWord.h"
 
 namespace korven {
 
@@ -12,8 +12,8 @@ enum class QualityMarks {
     Strict,  // as Mark, and uncertain values read "#UNCERTAIN(q)"
 };
 
-// The marks a Quality value stands for: empty or "hide", "mark", "strict"
-// (any letter case); nothing for any other text.
-std::optional<QualityMarks> parseQualityMarks(const char* value);
+// The words a Quality value may be (any letter case; empty is "hide").
+inline constexpr KeyWord<QualityMarks> kQualityWords[] = {
+    {"hide", QualityMarks::Hide}, {"mark", QualityMarks::Mark}, {"strict", QualityMarks::Strict}};
 
 }  // namespace korven

@@ -103,27 +103,29 @@ std::optional<std::wstring> keyFault(SectionStart& start) {
     if (lstrcmpiA(section, "SYSTEM") == 0) {
         return L"「SYSTEM」は予約されている名前です。";
     }
-    const std::optional<DWORD> reconnectSeconds = parseReconnectSeconds(start.reconnect);
-    if (!reconnectSeconds) {
-        return refusal(section, "Reconnect", start.reconnect, L"0、または5～3600秒");
-    }
-    const std::optional<DataAccess> dataAccess = parseDataAccess(start.dataAccessValue);
-    if (!dataAccess) {
-        return refusal(section, "DataAccess", start.dataAccessValue, L"auto、1.0、2.0");
-    }
-    const std::optional<QualityMarks> quality = parseQualityMarks(start.qualityValue);
-    if (!quality) {
-        return refusal(section, "Quality", start.qualityValue, L"hide、mark、strict");
-    }
-    const std::optional<ArrayTexts> arrays = parseArrayTexts(start.arraysValue);
-    if (!arrays) {
-        return refusal(section, "Arrays", start.arraysValue, L"error、tabs");
-    }
-    start.reconnectSeconds = *reconnectSeconds;
-    start.dataAccess = *dataAccess;
-    start.quality = *quality;
-    start.arrays = *arrays;
-    return std::nullopt;
+    // The keys in the order they are read: the first that cannot be used is
+    // refused, naming the values it takes.
+    std::optional<std::wstring> fault;
+    const auto take = [&](const char* key, const char* value, auto parsed, auto& setting,
+                          const wchar_t* allowed) {
+        if (fault) {
+            return;
+        }
+        if (parsed) {
+            setting = *parsed;
+        } else {
+            fault = refusal(section, key, value, allowed);
+        }
+    };
+    take("Reconnect", start.reconnect, parseReconnectSeconds(start.reconnect),
+         start.reconnectSeconds, L"0、または5～3600秒");
+    take("DataAccess", start.dataAccessValue, parseKeyWord(start.dataAccessValue, kDataAccessWords),
+         start.dataAccess, L"auto、1.0、2.0");
+    take("Quality", start.qualityValue, parseKeyWord(start.qualityValue, kQualityWords),
+         start.quality, L"hide、mark、strict");
+    take("Arrays", start.arraysValue, parseKeyWord(start.arraysValue, kArraysWords), start.arrays,
+         L"error、tabs");
+    return fault;
 }
 
 // Looked up on this computer, as the connection will (also for a server on

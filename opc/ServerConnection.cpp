@@ -20,7 +20,7 @@ void raiseOnFailure(HRESULT hr) {
 
 }  // namespace
 
-void ServerSession::connect(const request::Connect& request) {
+void ServerSession::serve(const request::Connect& request) {
     serverLost_ = false;
     releasePending_ = false;
     DWORD revisedRate = request.group.updateRate;

@@ -24,7 +24,7 @@ void ServerSession::removeItems(const std::vector<OPCHANDLE>& handles) {
     noteServerLoss(hr);
 }
 
-void ServerSession::syncItems(const request::SyncItems& request) {
+void ServerSession::serve(const request::SyncItems& request) {
     reply::ItemsSynced synced;
     removeItems(request.remove);
     if (!groupUsable()) {
@@ -89,7 +89,7 @@ void ServerSession::syncItems(const request::SyncItems& request) {
     channel_->reply(std::move(synced));
 }
 
-void ServerSession::close(const request::Close& request) {
+void ServerSession::serve(const request::Close& request) {
     removeItems(request.remove);
     releaseAll();
     releasePending_ = false;

@@ -90,4 +90,7 @@ using ServerReply =
 // True for the replies that complete a request (one for each request).
 bool completesRequest(const ServerReply& reply);
 
+// The reply that completes a request whose handling failed with `hr`.
+ServerReply failureReply(const ServerRequest& request, HRESULT hr);
+
 }  // namespace korven

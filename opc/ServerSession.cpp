@@ -119,45 +119,11 @@ void ServerSession::recoverFrom(const ServerRequest& request, HRESULT hr,
     if (channel_->completedReplies() != completedBefore) {
         return;
     }
-    std::visit(
-        [this, hr](const auto& r) {
-            using Request = std::decay_t<decltype(r)>;
-            if constexpr (std::is_same_v<Request, request::Connect>) {
-                channel_->reply(reply::ConnectFailed{hr});
-            } else if constexpr (std::is_same_v<Request, request::SyncItems>) {
-                channel_->reply(reply::ItemsSynced{});
-            } else if constexpr (std::is_same_v<Request, request::ReadStatus>) {
-                channel_->reply(reply::Status{});
-            } else if constexpr (std::is_same_v<Request, request::SetState>) {
-                channel_->reply(reply::StateSet{});
-            } else if constexpr (std::is_same_v<Request, request::Refresh>) {
-                channel_->reply(reply::Refreshed{});
-            } else {
-                channel_->reply(reply::Closed{});
-            }
-        },
-        request);
+    channel_->reply(failureReply(request, hr));
 }
 
-void ServerSession::dispatch(ServerRequest& request) {
-    std::visit(
-        [this](auto& r) {
-            using Request = std::decay_t<decltype(r)>;
-            if constexpr (std::is_same_v<Request, request::Connect>) {
-                connect(r);
-            } else if constexpr (std::is_same_v<Request, request::SyncItems>) {
-                syncItems(r);
-            } else if constexpr (std::is_same_v<Request, request::ReadStatus>) {
-                readStatus();
-            } else if constexpr (std::is_same_v<Request, request::SetState>) {
-                setState(r);
-            } else if constexpr (std::is_same_v<Request, request::Refresh>) {
-                refresh();
-            } else {
-                close(r);
-            }
-        },
-        request);
+void ServerSession::dispatch(const ServerRequest& request) {
+    std::visit([this](const auto& r) { serve(r); }, request);
 }
 
 void ServerSession::releaseIfShutDown() {
@@ -221,33 +187,34 @@ void ServerSession::releaseGroup() {
     dropDataSinks();
 }
 
-void ServerSession::releaseStream() {
+template <class Source>
+void ServerSession::cancelValues(DWORD& token, Source* source,
+                                 HRESULT (STDMETHODCALLTYPE Source::*cancel)(DWORD),
+                                 const char* callName, IUnknown* sink) {
     // The token is cleared before the call: a release that runs again while
-    // DUnadvise is out finds nothing left to cancel.
-    const DWORD connection = dataConnection;
-    dataConnection = 0;
-    if (connection != 0 && dataObject != nullptr && !serverLost_) {
-        CallWatch watch(*channel_, "DUnadvise");
-        dataObject->DUnadvise(connection);
+    // the call is out finds nothing left to cancel.
+    const DWORD held = token;
+    token = 0;
+    if (held != 0 && source != nullptr && !serverLost_) {
+        CallWatch watch(*channel_, callName);
+        (source->*cancel)(held);
     }
-    if (serverLost_ && dataSink_ != nullptr) {
-        // The dead server's hold on the data sink goes with it.
-        CoDisconnectObject(dataSink_, 0);
+    if (serverLost_ && sink != nullptr) {
+        // The dead server's hold on the sink goes with it.
+        CoDisconnectObject(sink, 0);
     }
+}
+
+void ServerSession::releaseStream() {
+    cancelValues(dataConnection, dataObject, &IDataObject::DUnadvise, "DUnadvise",
+                 static_cast<IAdviseSink*>(dataSink_));
     releaseInterface(asyncIo);
     releaseInterface(dataObject);
 }
 
 void ServerSession::releaseCallbacks() {
-    const DWORD cookie = callbackCookie;
-    callbackCookie = 0;
-    if (cookie != 0 && dataPoint != nullptr && !serverLost_) {
-        CallWatch watch(*channel_, "Unadvise");
-        dataPoint->Unadvise(cookie);
-    }
-    if (serverLost_ && callbackSink_ != nullptr) {
-        CoDisconnectObject(static_cast<IOPCDataCallback*>(callbackSink_), 0);
-    }
+    cancelValues(callbackCookie, dataPoint, &IConnectionPoint::Unadvise, "Unadvise",
+                 static_cast<IOPCDataCallback*>(callbackSink_));
     callbacks_ = false;
     releaseInterface(asyncIo2);
     releaseInterface(dataPoint);

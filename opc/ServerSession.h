@@ -75,7 +75,7 @@ class ServerSession {
     OPCHANDLE serverGroupHandle = 0;
 
   private:
-    void dispatch(ServerRequest& request);
+    void dispatch(const ServerRequest& request);
     // After a request whose handling raised `hr`: its completing reply when
     // none was sent, and a held server is let go as a lost one.
     void recoverFrom(const ServerRequest& request, HRESULT hr, unsigned long completedBefore);
@@ -84,7 +84,10 @@ class ServerSession {
     void makeSinks();
     void dropDataSinks();
     void dropShutdownSink();
-    void connect(const request::Connect& request);
+    // Each request's handling, overloaded on its record.
+    // The server object and the group, both subscriptions; Connected or
+    // ConnectFailed.
+    void serve(const request::Connect& request);
     void connectServer(const request::Connect& request);
     void createGroup(const request::Connect& request, DWORD& revisedRate);
     // The group's values through the 1.0 stream, or through the 2.0
@@ -94,15 +97,26 @@ class ServerSession {
     HRESULT subscribeCallbacks(OPCHANDLE clientGroupHandle);
     void releaseStream();
     void releaseCallbacks();
-    void syncItems(const request::SyncItems& request);
-    void readStatus();
-    void setState(const request::SetState& request);
-    void refresh();
-    void close(const request::Close& request);
+    // RemoveItems, then AddItems, as one pass.
+    void serve(const request::SyncItems& request);
+    // GetStatus and GetState, for the status page.
+    void serve(const request::ReadStatus& request);
+    // The group's new parameters.
+    void serve(const request::SetState& request);
+    // Refresh Now, through whichever path the group uses.
+    void serve(const request::Refresh& request);
+    // The items leave the group, everything is released, the thread ends.
+    void serve(const request::Close& request);
     void removeItems(const std::vector<OPCHANDLE>& handles);
 
     template <class Interface>
     void releaseInterface(Interface*& field);
+    // Ends a value subscription (`cancel` on `source` with `token`); with a
+    // lost server, cuts its hold on `sink` instead of calling it.
+    template <class Source>
+    void cancelValues(DWORD& token, Source* source,
+                      HRESULT (STDMETHODCALLTYPE Source::*cancel)(DWORD), const char* callName,
+                      IUnknown* sink);
 
     // True while the group may be called: held, not lost, no shutdown pending.
     bool groupUsable() const;

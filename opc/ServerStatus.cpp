@@ -7,7 +7,7 @@
 
 namespace korven {
 
-void ServerSession::readStatus() {
+void ServerSession::serve(const request::ReadStatus&) {
     reply::Status status;
     if (!groupUsable()) {
         channel_->reply(std::move(status));
@@ -60,7 +60,7 @@ void ServerSession::readStatus() {
     channel_->reply(std::move(status));
 }
 
-void ServerSession::setState(const request::SetState& request) {
+void ServerSession::serve(const request::SetState& request) {
     reply::StateSet set;
     if (groupUsable() && groupStateMgt != nullptr) {
         GroupParameters group = request.group;
@@ -78,7 +78,7 @@ void ServerSession::setState(const request::SetState& request) {
     channel_->reply(std::move(set));
 }
 
-void ServerSession::refresh() {
+void ServerSession::serve(const request::Refresh&) {
     if (groupUsable() && asyncIo != nullptr && dataConnection != 0) {
         DWORD transaction = 0;
         HRESULT hr;

@@ -52,23 +52,19 @@ ServerThread::ServerThread(std::shared_ptr<TopicChannel> channel) {
         return;
     }
     auto* handed = new std::shared_ptr<TopicChannel>(std::move(channel));
-    thread_ = CreateThread(nullptr, 0, serve, handed, 0, nullptr);
+    thread_.reset(CreateThread(nullptr, 0, serve, handed, 0, nullptr));
     if (thread_ == nullptr) {
         delete handed;
     }
 }
 
-ServerThread::~ServerThread() {
-    if (thread_ != nullptr) {
-        CloseHandle(thread_);
-    }
-}
+ServerThread::~ServerThread() = default;
 
 bool ServerThread::waitEnded(ULONGLONG deadline) {
     if (thread_ == nullptr) {
         return true;
     }
-    return waitDispatching(thread_, deadline);
+    return waitDispatching(thread_.get(), deadline);
 }
 
 void ServerThread::runInline(bool on) {

@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "common/KernelHandle.h"
 #include "opc/TopicChannel.h"
 
 namespace korven {
@@ -19,15 +20,14 @@ class ServerThread {
     // Starts the thread, which makes its session and serves the channel.
     explicit ServerThread(std::shared_ptr<TopicChannel> channel);
     // A thread still running (waiting in a call that does not return) is left
-    // to itself: the channel outlives whichever side ends last.
+    // to itself: the channel outlives whichever side ends last. Owning the
+    // thread, the object is neither copied nor moved.
     ~ServerThread();
-    ServerThread(const ServerThread&) = delete;
-    ServerThread& operator=(const ServerThread&) = delete;
 
     bool started() const { return thread_ != nullptr || inlineSession_ != nullptr; }
     // True once the thread has ended, asked to or not.
     bool ended() const {
-        return thread_ != nullptr && WaitForSingleObject(thread_, 0) == WAIT_OBJECT_0;
+        return thread_ != nullptr && WaitForSingleObject(thread_.get(), 0) == WAIT_OBJECT_0;
     }
     // Waits until the thread has ended, at most until `deadline` (tick
     // count), dispatching the caller's messages meanwhile. True when it has.
@@ -38,7 +38,7 @@ class ServerThread {
     static void runInline(bool on);
 
   private:
-    HANDLE thread_ = nullptr;
+    KernelHandle thread_;
     std::unique_ptr<ServerSession> inlineSession_;
 };
 

@@ -54,25 +54,9 @@ void TopicChannel::setReplyFault(ReplyFault fault) {
     gReplyFault = fault;
 }
 
-bool completesRequest(const ServerReply& reply) {
-    return !std::holds_alternative<reply::Values>(reply) &&
-           !std::holds_alternative<reply::ShutdownRequested>(reply) &&
-           !std::holds_alternative<reply::Released>(reply) &&
-           !std::holds_alternative<reply::Lost>(reply);
-}
-
 TopicChannel::TopicChannel()
     : requestEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       replyEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-
-TopicChannel::~TopicChannel() {
-    if (requestEvent_ != nullptr) {
-        CloseHandle(requestEvent_);
-    }
-    if (replyEvent_ != nullptr) {
-        CloseHandle(replyEvent_);
-    }
-}
 
 bool TopicChannel::post(ServerRequest request) {
     if (inlineHandler_) {
@@ -94,7 +78,7 @@ bool TopicChannel::post(ServerRequest request) {
         }
         requests_.push_back(std::move(request));
     }
-    SetEvent(requestEvent_);
+    SetEvent(requestEvent_.get());
     return true;
 }
 
@@ -156,7 +140,7 @@ void TopicChannel::reply(ServerReply reply) {
             ++completed_;
         }
     }
-    SetEvent(replyEvent_);
+    SetEvent(replyEvent_.get());
 }
 
 unsigned long TopicChannel::completedReplies() const {

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 
+#include "common/KernelHandle.h"
 #include "opc/ServerReply.h"
 #include "opc/ServerRequest.h"
 
@@ -26,10 +27,8 @@ struct CallInProgress {
 
 class TopicChannel {
   public:
+    // Neither copied nor moved: both threads hold it by its shared pointer.
     TopicChannel();
-    ~TopicChannel();
-    TopicChannel(const TopicChannel&) = delete;
-    TopicChannel& operator=(const TopicChannel&) = delete;
 
     // Main thread. Queues a request and wakes the server thread. A status
     // read, a state change or a refresh that is still queued, not yet taken,
@@ -38,7 +37,7 @@ class TopicChannel {
     bool post(ServerRequest request);
     std::deque<ServerReply> takeReplies();
     // Signalled when a reply is queued (auto-reset).
-    HANDLE replyEvent() const { return replyEvent_; }
+    HANDLE replyEvent() const { return replyEvent_.get(); }
     CallInProgress currentCall() const;
     // Start-up: whether the answer to the connection request waits, untaken.
     bool connectionAnswered() const;
@@ -48,7 +47,7 @@ class TopicChannel {
     // Server thread.
     std::optional<ServerRequest> takeRequest();
     // Signalled when a request is queued (auto-reset).
-    HANDLE requestEvent() const { return requestEvent_; }
+    HANDLE requestEvent() const { return requestEvent_.get(); }
     void reply(ServerReply reply);
     // How many replies that complete a request have been queued so far.
     unsigned long completedReplies() const;
@@ -75,8 +74,8 @@ class TopicChannel {
     unsigned long completed_ = 0;
     HRESULT fault_ = E_UNEXPECTED;
     unsigned long nextCallSerial_ = 1;
-    HANDLE requestEvent_ = nullptr;
-    HANDLE replyEvent_ = nullptr;
+    KernelHandle requestEvent_;
+    KernelHandle replyEvent_;
     std::function<void(ServerRequest&)> inlineHandler_;
     std::function<void()> inlineIdle_;
 };
