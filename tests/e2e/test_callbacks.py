@@ -198,12 +198,6 @@ class ChosenPath(BridgeTestCase):
         client = self.connected_client("Line1", "C")
         poll(lambda: re.match(rb"^\d+\0$", data_bytes(client.expect(b"DATA "))), what="a value")
 
-    def test_a_bad_data_access_value_stops_the_start(self):
-        for value in ("3.0", "stream"):
-            bridge = self.failed_start(f"[Line1]\nDataAccess={value}\n")
-            self.assertEqual(bridge.err_lines(), [
-                f"異常：「Line1」のDataAccess={value}は使えません。(auto、1.0、2.0)"])
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -66,6 +66,16 @@ class Sections(BridgeTestCase):
             f"異常：セクションの一覧が長すぎて全部は読めません。最後に読んだセクションは「{names[4]}」。"])
         self.assertEqual(bridge.exit_via_menu(), 0)
 
+    def test_a_key_value_it_cannot_use_stops_the_start_naming_the_values_it_takes(self):
+        # Reconnect's range is the unit tests'; here each key's line once.
+        for key, value, allowed in (("Reconnect", "3601", "0、または5～3600秒"),
+                                    ("DataAccess", "stream", "auto、1.0、2.0"),
+                                    ("Quality", "loud", "hide、mark、strict"),
+                                    ("Arrays", "csv", "error、tabs")):
+            bridge = self.failed_start(f"[Line1]\n{key}={value}\n")
+            self.assertEqual(bridge.err_lines(),
+                             [f"異常：「Line1」の{key}={value}は使えません。({allowed})"])
+
     def test_japanese_section_name_is_logged_in_code_page_932(self):
         bridge = self.start_bridge("[第一ライン]\nNode=\n", lang="ja_JP.UTF-8")
         self.assertIn(settings("第一ライン"), bridge.out_lines())

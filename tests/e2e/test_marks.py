@@ -139,13 +139,6 @@ class Marks(BridgeTestCase):
         wait_last(clients["Line1"], "Row", "1.5\t-2\t0.25", timeout=30)
         self.assertEqual(bridge.exit_via_menu(), 0)
 
-    def test_bad_values_of_both_keys_stop_the_start(self):
-        for key, value, allowed in (("Quality", "loud", "hide、mark、strict"),
-                                    ("Arrays", "csv", "error、tabs")):
-            bridge = self.failed_start(f"[Line1]\n{key}={value}\n")
-            self.assertEqual(bridge.err_lines(),
-                             [f"異常：「Line1」の{key}={value}は使えません。({allowed})"])
-
 
 class TextArrays(BridgeTestCase):
     """Arrays of texts and of VARIANTs, which only the 2.0 callbacks carry."""

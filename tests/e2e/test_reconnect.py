@@ -191,13 +191,5 @@ class SharedNamesAtReconnect(BridgeTestCase):
         self.assertEqual(bridge.exit_via_menu(), 0)
 
 
-class ReconnectSetting(BridgeTestCase):
-    def test_a_value_out_of_range_stops_the_start(self):
-        for value in ("2", "3601", "soon"):
-            bridge = self.failed_start(f"[Line1]\nReconnect={value}\n")
-            self.assertEqual(bridge.err_lines(),
-                             [f"異常：「Line1」のReconnect={value}は使えません。(0、または5～3600秒)"])
-
-
 if __name__ == "__main__":
     unittest.main()
