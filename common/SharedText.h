@@ -1,6 +1,8 @@
 #pragma once
 // A reference-counted text: a wide string plus its narrow copy in the system
-// ANSI code page, made on first use and kept. Copies share the holder.
+// ANSI code page, made on first use and kept. Copies share the holder, so
+// they belong to one thread (the main thread's item and topic names): the
+// narrow copy is made without a lock. Texts for another thread are copied.
 #include <windows.h>
 #include <oleauto.h>
 

@@ -1,6 +1,7 @@
 #pragma once
 // One linked (or recently linked) item of a topic group: its link count, the
-// outcome of adding it to the OPC group, and its last value.
+// outcome of adding it to the OPC group, and its last value. Kept in its
+// topic's item table on the main thread, with the topic (TopicGroup).
 #include <windows.h>
 #include <oleauto.h>
 
