@@ -137,27 +137,6 @@ TEST_F(StatusWindowTest, MenuFollowsTheSelectedTopicsSpeed) {
     EXPECT_EQ(groupAt(1).speedMode, 3u);
 }
 
-// The keys of a dialog: Enter (IDOK) does nothing, Esc and the close box
-// only hide the window, the tray icon's left click shows it again. Real
-// keyboard input under Wine depends on its focus handling; here the dialog's
-// own procedure is driven.
-TEST_F(StatusWindowTest, EscAndCloseHideEnterDoesNothingTrayShows) {
-    addTopics({L"A"});
-    open();
-    ShowWindow(window, SW_SHOW);
-    EXPECT_EQ(SendMessageA(window, WM_COMMAND, IDOK, 0), 0);  // handled: dialog result TRUE
-    EXPECT_TRUE(IsWindowVisible(window));
-    command(IDCANCEL);
-    EXPECT_FALSE(IsWindowVisible(window));
-    SendMessageA(window, kTrayCallbackMessage, 0, WM_LBUTTONDOWN);
-    EXPECT_TRUE(IsWindowVisible(window));
-    SendMessageA(window, WM_CLOSE, 0, 0);
-    EXPECT_FALSE(IsWindowVisible(window));
-    SendMessageA(window, kTrayCallbackMessage, 0, WM_MOUSEMOVE);
-    EXPECT_FALSE(IsWindowVisible(window));
-    EXPECT_TRUE(IsWindow(window));
-}
-
 TEST_F(StatusWindowTest, TrayIconRecordAndMenu) {
     addTopics({L"A"});
     open();
