@@ -33,8 +33,7 @@ class Sections(BridgeTestCase):
             settings("Line1"), "情報：「Line1」のインスタンス生成。",
             settings("LINE1"), "情報：「LINE1」のインスタンス生成。", "情報：「LINE1」の解放。",
             settings("Line2"), "情報：「Line2」のインスタンス生成。"])
-        client = self.dde_client()
-        self.assertIn(b"CONNECT OK", client.call("connect", "KORVEN", "line1"))
+        client = self.connected_client("line1")
         self.assertEqual(bridge.exit_via_menu(), 0)
         released = [l for l in bridge.out_lines() if l.endswith("の解放。")]
         self.assertEqual(len(released), 3)
@@ -52,8 +51,7 @@ class Sections(BridgeTestCase):
     def test_topic_name_of_255_characters_is_served(self):
         name = "T" * 255
         bridge = self.start_bridge(f"[{name}]\n")
-        client = self.dde_client()
-        self.assertIn(b"CONNECT OK", client.call("connect", "KORVEN", name))
+        client = self.connected_client(name)
         self.assertEqual(bridge.exit_via_menu(), 0)
 
     def test_section_list_longer_than_1024_bytes_is_cut_and_said_so(self):

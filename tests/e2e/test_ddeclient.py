@@ -52,8 +52,7 @@ class DdeClientTool(BridgeTestCase):
         self.live_viewer_in_a_console()
 
         # The bridge ends while the client is connected: the tool says so.
-        client = self.dde_client()
-        client.call("connect", "KORVEN", "Line1")
+        client = self.connected_client("Line1")
         self.assertEqual(self._bridges[0].exit_via_menu(), 0)
         client.send("request", "A")
         self.assertEqual(client.expect(b"DISCONNECTED"), b"DISCONNECTED conv=1")

@@ -3,9 +3,8 @@ import os
 import struct
 import unittest
 
-from harness import (BANNER, BUILD_DIR, KORVEN_EXE, WINE_DDEML, BridgeTestCase, fields, run_tool,
+from harness import (BANNER, BUILD_DIR, KORVEN_EXE, WINE_DDEML, BridgeTestCase, fields,
                      run_windriver)
-
 
 
 def cp932_lines(*lines):

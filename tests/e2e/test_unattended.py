@@ -9,7 +9,7 @@ import threading
 import time
 import unittest
 
-from harness import (LOG_ENCODING, BridgeTestCase, Simulation, data_bytes, expect_value, poll)
+from harness import LOG_ENCODING, BridgeTestCase, Simulation, expect_value, poll
 
 ITEMS = 2000
 CLIENTS = 4
@@ -66,8 +66,7 @@ class UnreadOutput(BridgeTestCase):
         bridge, read = self.start_piped()
         clients = []
         for c in range(CLIENTS):
-            client = self.dde_client()
-            self.assertIn(b"CONNECT OK", client.call("connect", "KORVEN", "Line1"))
+            client = self.connected_client("Line1")
             for i in range(c, ITEMS, CLIENTS):
                 client.send("advise", f"N{i:04d}")
             clients.append(client)
@@ -77,8 +76,7 @@ class UnreadOutput(BridgeTestCase):
 
         # The output has taken nothing for thousands of lines: another
         # conversation is served at once all the same.
-        other = self.dde_client()
-        self.assertIn(b"CONNECT OK", other.call("connect", "KORVEN", "Line1"))
+        other = self.connected_client("Line1")
         started = time.monotonic()
         line = other.call("request", "N0007")
         self.assertLess(time.monotonic() - started, 1.0)
@@ -105,8 +103,7 @@ class UnreadOutput(BridgeTestCase):
 
     def test_exit_is_not_held_by_an_output_that_takes_nothing(self):
         bridge, _ = self.start_piped()
-        client = self.dde_client()
-        self.assertIn(b"CONNECT OK", client.call("connect", "KORVEN", "Line1"))
+        client = self.connected_client("Line1")
         for i in range(300):  # about four times the pipe
             client.send("advise", f"N{i:04d}")
         client.sync(timeout=60)

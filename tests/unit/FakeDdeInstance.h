@@ -93,7 +93,6 @@ class FakeDdeInstance : public DdeInstance {
         return TRUE;
     }
     DWORD queryString(HSZ h, wchar_t* buffer, DWORD chars, int) override {
-        ++queries;
         if (failQuery) {
             return 0;
         }
@@ -127,7 +126,6 @@ class FakeDdeInstance : public DdeInstance {
     std::map<HandleKey, int> references;
     std::vector<DataHandle> dataHandles;
     std::vector<std::pair<HandleKey, HandleKey>> posts;
-    int queries = 0;
     int freesWithoutReference = 0;  // a free of a reference nobody held
     bool failQuery = false;
     bool failKeep = false;
