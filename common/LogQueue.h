@@ -30,9 +30,6 @@ class LogQueue {
     void written(std::size_t bytes);
 
     bool empty() const { return lines_.empty() && dropped_ == 0; }
-    // Bytes queued or taken and not yet written.
-    std::size_t queuedBytes() const { return bytes_; }
-    unsigned long dropped() const { return dropped_; }
 
   private:
     void closeGap();

@@ -48,15 +48,16 @@ HDDEDATA dispatch(const DdeTransaction& transaction) {
             // DDEML could not post to.
             AdvisePost::Request request(transaction.conversation, transaction.item,
                                         transaction.data1);
-            TopicGroup* group = findTopicGroup(topic);
             HDDEDATA data = nullptr;
-            const bool ownTopic =
-                keyOf(ddeInstance().conversationTopic(transaction.conversation)) == keyOf(topic);
-            if (group != nullptr && request.wanted() && ownTopic &&
-                group->holdsLink(transaction.conversation, transaction.item)) {
-                data = group->adviseData(transaction);
-            } else if (request.wanted() && ownTopic && isSystemTopic(topic)) {
-                data = systemTopicData(transaction);
+            if (request.wanted() &&
+                keyOf(ddeInstance().conversationTopic(transaction.conversation)) == keyOf(topic)) {
+                if (TopicGroup* group = findTopicGroup(topic)) {
+                    if (group->holdsLink(transaction.conversation, transaction.item)) {
+                        data = group->adviseData(transaction);
+                    }
+                } else if (isSystemTopic(topic)) {
+                    data = systemTopicData(transaction);
+                }
             }
             request.answered(data);
             return data;

@@ -153,12 +153,12 @@ HDDEDATA textReplyHandle(const SharedText& text, HSZ item, UINT format) {
 
 // Advise links exist in CF_TEXT only.
 HDDEDATA TopicGroup::adviseData(const DdeTransaction& transaction) {
-    affinity_.check("a topic's main-thread object (TopicGroup)");
+    checkThread();
     return valueData(*this, transaction, CF_TEXT);
 }
 
 HDDEDATA TopicGroup::requestData(const DdeTransaction& transaction) {
-    affinity_.check("a topic's main-thread object (TopicGroup)");
+    checkThread();
     if (!isTextReplyFormat(transaction.format)) {
         return nullptr;
     }

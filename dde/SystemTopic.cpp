@@ -17,7 +17,9 @@ namespace korven {
 namespace {
 
 constexpr wchar_t kSysItems[] = L"SysItems\tTopics\tFormats\tStatus\tTopicItemList\tTopicStates";
+// The one item a client may link: every topic's state, posted when it changes.
 constexpr char kTopicStates[] = "TopicStates";
+constexpr wchar_t kTopicStatesWide[] = L"TopicStates";
 // CF_TEXT first: it is the one format every transaction of the bridge serves
 // (advise links exist in CF_TEXT only).
 constexpr wchar_t kFormats[] = L"TEXT\tUNICODETEXT";
@@ -67,7 +69,7 @@ bool itemText(const wchar_t* name, std::wstring& text) {
         text = kFormats;
     } else if (_wcsicmp(name, L"Status") == 0) {
         text = kStatus;
-    } else if (_wcsicmp(name, L"TopicStates") == 0) {
+    } else if (_wcsicmp(name, kTopicStatesWide) == 0) {
         text = topicStatesText();
     } else {
         return false;
@@ -105,7 +107,7 @@ bool systemTopicAdvises(const DdeTransaction& transaction) {
     }
     wchar_t name[256] = {};
     if (ddeInstance().queryString(transaction.item, name, 256, CP_WINUNICODE) == 0 ||
-        _wcsicmp(name, L"TopicStates") != 0) {
+        _wcsicmp(name, kTopicStatesWide) != 0) {
         return false;
     }
     gPostDue = true;

@@ -40,7 +40,6 @@ void arrayOf(SAFEARRAY* array, VARTYPE elementType, StreamItem& item) {
         copy.data.assign(bytes, bytes + count * copy.elementSize);
     }
     item.array = std::move(copy);
-    item.hasArray = true;
 }
 
 // The value as the stream's decoder gives it: plain data copied field by
@@ -54,7 +53,7 @@ void valueOf(const VARIANT& value, StreamItem& item) {
         item.plain.scale = d.scale;
         item.plain.sign = d.sign;
         item.plain.high = d.Hi32;
-        item.plain.low = d.Lo64;
+        item.plain.bits = d.Lo64;
         return;
     }
     if (type == VT_BSTR) {

@@ -20,11 +20,11 @@ namespace {
 // The array an item's elements stand for, or null when they did not come or
 // do not agree with their bounds.
 SAFEARRAY* arrayOf(const StreamItem& item) {
-    const StreamArray& elements = item.array;
-    const VARTYPE elementType = item.type & VT_TYPEMASK;
-    if (!item.hasArray || elements.bounds.empty() || elements.bounds.size() > 0xFFFF) {
+    if (!item.array || item.array->bounds.empty() || item.array->bounds.size() > 0xFFFF) {
         return nullptr;
     }
+    const StreamArray& elements = *item.array;
+    const VARTYPE elementType = item.type & VT_TYPEMASK;
     // SafeArrayCreate takes the first dimension first and keeps them the
     // other way round, as the record does.
     const size_t dimensions = elements.bounds.size();
@@ -100,7 +100,7 @@ void storeValue(ItemEntry& entry, const StreamItem& item) {
 }  // namespace
 
 void TopicGroup::storeDataChange(const DataChangeBlock& block) {
-    affinity_.check("a topic's main-thread object (TopicGroup)");
+    checkThread();
     BridgeLockHold hold;
     if (block.headerMissing) {
         logError(L"「" + topicName.str() + L"」データ変更のヘッダが不正。");

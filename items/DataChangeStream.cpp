@@ -197,7 +197,6 @@ DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, std::size_t siz
             item.plain.scale = record[2];
             item.plain.sign = record[3];
             item.plain.high = readDword(record + 4);
-            item.plain.low = readQword(record + 8);
         }
         if (item.type == kTypeBstr) {
             if (!inside(valueOffset + width, 4, size)) {
@@ -218,8 +217,7 @@ DataChangeBlock decodeDataChangeBlock(const std::uint8_t* block, std::size_t siz
             const std::optional<std::size_t> need = arrayDataSize(block, valueOffset, width, size);
             if (need && *need <= size - textBytes) {
                 textBytes += *need;
-                readArray(block, valueOffset + width, arrayHeaderSize(width), item.array);
-                item.hasArray = true;
+                readArray(block, valueOffset + width, arrayHeaderSize(width), item.array.emplace());
             }
         }
         decoded.items.push_back(std::move(item));

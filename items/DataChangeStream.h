@@ -4,6 +4,7 @@
 // headers, so the same source also builds on the host (tests/fuzz).
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,14 +42,13 @@ struct StreamArray {
 };
 
 // A value of a type held as plain data, as both data paths give it: the
-// 8 bytes of a number, currency, date, truth value or error code, or a
-// decimal's parts.
+// 8 bytes of a number, currency, date, truth value or error code; a decimal
+// has its low 64 bits there and its other parts beside them.
 struct PlainValue {
     std::uint64_t bits = 0;
     std::uint8_t scale = 0;  // a decimal's
     std::uint8_t sign = 0;
     std::uint32_t high = 0;
-    std::uint64_t low = 0;
 };
 
 // One item of a block, from the stream or from a callback.
@@ -59,12 +59,11 @@ struct StreamItem {
     std::uint16_t type = 0;  // the VARIANT type word
     PlainValue plain;        // for the types held as plain data
     std::u16string text;     // VT_BSTR only: the text that follows the record
-    std::int32_t error =
-        0;  // a 2.0 callback's error entry for the item; a failure carries no value
+    // A 2.0 callback's error entry for the item; a failure carries no value.
+    std::int32_t error = 0;
     // An array value's elements, when they lie wholly inside the block (else
     // only the type word tells what it was).
-    bool hasArray = false;
-    StreamArray array;
+    std::optional<StreamArray> array;
 };
 
 struct DataChangeBlock {

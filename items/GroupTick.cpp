@@ -12,7 +12,7 @@
 namespace korven {
 
 void TopicGroup::tick() {
-    affinity_.check("a topic's main-thread object (TopicGroup)");
+    checkThread();
     BridgeLockHold hold;
     takeReplies();
     watchThread();

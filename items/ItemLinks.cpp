@@ -15,7 +15,7 @@ constexpr DWORD kItemNameRoom = 256;  // UTF-16 units, NUL included
 }  // namespace
 
 int TopicGroup::adviseStart(const DdeTransaction& transaction) {
-    affinity_.check("a topic's main-thread object (TopicGroup)");
+    checkThread();
     BridgeLockHold hold;
     const HandleKey item = keyOf(transaction.item);
     const HandleKey conversation = keyOf(transaction.conversation);
@@ -100,7 +100,7 @@ void TopicGroup::markCurrentValueDue(HandleKey item, const ItemEntry& entry) {
 }
 
 int TopicGroup::adviseStop(const DdeTransaction& transaction) {
-    affinity_.check("a topic's main-thread object (TopicGroup)");
+    checkThread();
     BridgeLockHold hold;
     const HandleKey item = keyOf(transaction.item);
     auto links = conversationLinks.find(keyOf(transaction.conversation));
@@ -113,7 +113,7 @@ int TopicGroup::adviseStop(const DdeTransaction& transaction) {
 }
 
 int TopicGroup::disconnect(const DdeTransaction& transaction) {
-    affinity_.check("a topic's main-thread object (TopicGroup)");
+    checkThread();
     BridgeLockHold hold;
     auto links = conversationLinks.find(keyOf(transaction.conversation));
     if (links == conversationLinks.end()) {

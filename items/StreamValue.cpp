@@ -37,7 +37,7 @@ bool plainValueOf(const StreamItem& item, VARIANT& out) {
         d.scale = item.plain.scale;
         d.sign = item.plain.sign;
         d.Hi32 = item.plain.high;
-        d.Lo64 = item.plain.low;
+        d.Lo64 = item.plain.bits;
     } else {
         V_UI8(&out) = item.plain.bits;
     }

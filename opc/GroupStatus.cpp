@@ -31,7 +31,7 @@ void TopicGroup::showReleased() {
 }
 
 void TopicGroup::refreshStatus() {
-    affinity_.check("a topic's main-thread object (TopicGroup)");
+    checkThread();
     // What has come in since the last tick first: a snapshot that has been
     // answered is not still out.
     takeReplies();
@@ -86,7 +86,7 @@ bool TopicGroup::applySpeedMode(DWORD mode) {
 }
 
 void TopicGroup::setUpdateSpeed(DWORD mode) {
-    affinity_.check("a topic's main-thread object (TopicGroup)");
+    checkThread();
     if (!applySpeedMode(mode)) {
         return;
     }

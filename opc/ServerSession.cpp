@@ -85,7 +85,7 @@ void ServerSession::run() {
 }
 
 void ServerSession::handle(ServerRequest& request) {
-    affinity_.check("a topic's server session (ServerSession)");
+    checkThread();
     const unsigned long completedBefore = channel_->completedReplies();
     HRESULT hr = S_OK;
     try {
@@ -138,7 +138,7 @@ void ServerSession::releaseIfShutDown() {
 }
 
 void ServerSession::deliverValues(DataChangeBlock block) {
-    affinity_.check("a topic's server session (ServerSession)");
+    checkThread();
     channel_->reply(reply::Values{std::move(block)});
 }
 

@@ -140,6 +140,9 @@ class ServerSession {
         TopicChannel& channel_;
     };
 
+    // Stops the process in checking builds when called off the server thread.
+    void checkThread() const { affinity_.check("a topic's server session (ServerSession)"); }
+
     ThreadAffinity affinity_;  // the topic's server thread
     std::shared_ptr<TopicChannel> channel_;
     DataChangeSink* dataSink_ = nullptr;

@@ -2,9 +2,9 @@
 // The channel between a topic's two threads: requests from the main thread to
 // the server thread, replies and reports back, and the call the server thread
 // is waiting in. Values waiting for the main thread are kept one per item: a
-// newer value of an item replaces an older one not yet taken. Shared by both threads: every member
-// is guarded by the channel's own lock, which is held only to move records in and out, never across
-// a call to the server.
+// newer value of an item replaces an older one not yet taken. Shared by both
+// threads: every member is guarded by the channel's own lock, which is held
+// only to move records in and out, never across a call to the server.
 #include <windows.h>
 
 #include <deque>

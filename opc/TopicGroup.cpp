@@ -136,7 +136,7 @@ void TopicGroup::beginClose() {
 }
 
 void TopicGroup::takeReplies() {
-    affinity_.check("a topic's main-thread object (TopicGroup)");
+    checkThread();
     channel_->runInlineIdle();
     std::deque<ServerReply> replies = channel_->takeReplies();
     for (ServerReply& reply : replies) {

@@ -219,6 +219,9 @@ class TopicGroup {
     // returns; after a reconnection the new server's values come as they come.
     void followOnline();
 
+    // Stops the process in checking builds when called off the main thread.
+    void checkThread() const { affinity_.check("a topic's main-thread object (TopicGroup)"); }
+
     ThreadAffinity affinity_;  // the main thread
     std::shared_ptr<TopicChannel> channel_;
     std::unique_ptr<ServerThread> thread_;

@@ -45,7 +45,7 @@ bool sameItem(const StreamItem& a, const StreamItem& b) {
     return a.clientHandle == b.clientHandle && a.quality == b.quality &&
            a.reservedWord == b.reservedWord && a.type == b.type && a.plain.bits == b.plain.bits &&
            a.plain.scale == b.plain.scale && a.plain.sign == b.plain.sign &&
-           a.plain.high == b.plain.high && a.plain.low == b.plain.low && a.text == b.text;
+           a.plain.high == b.plain.high && a.text == b.text;
 }
 
 // Each decoded item k is header k of the block, its value record and text lie

@@ -130,17 +130,17 @@ TEST(StreamDecoding, ArraysTakePartInTheWidthByTheirOwnLayout) {
         ASSERT_EQ(decoded.items.size(), 4u) << width;
         EXPECT_EQ(decoded.items[0].text, u"運転中") << width;
         EXPECT_EQ(decoded.items[1].type, VT_ARRAY | VT_R8);
-        ASSERT_TRUE(decoded.items[1].hasArray) << width;
-        EXPECT_EQ(decoded.items[1].array.elementSize, sizeof(double));
-        ASSERT_EQ(decoded.items[1].array.bounds.size(), 1u);
-        EXPECT_EQ(decoded.items[1].array.bounds[0].elements, 3u);
-        ASSERT_EQ(decoded.items[1].array.data.size(), 3 * sizeof(double));
+        ASSERT_TRUE(decoded.items[1].array) << width;
+        EXPECT_EQ(decoded.items[1].array->elementSize, sizeof(double));
+        ASSERT_EQ(decoded.items[1].array->bounds.size(), 1u);
+        EXPECT_EQ(decoded.items[1].array->bounds[0].elements, 3u);
+        ASSERT_EQ(decoded.items[1].array->data.size(), 3 * sizeof(double));
         double last = 0;
-        std::memcpy(&last, decoded.items[1].array.data.data() + 16, 8);
+        std::memcpy(&last, decoded.items[1].array->data.data() + 16, 8);
         EXPECT_EQ(last, 3.5);
         EXPECT_EQ(decoded.items[2].text, u"停止") << width;
-        EXPECT_TRUE(decoded.items[3].hasArray);
-        EXPECT_TRUE(decoded.items[3].array.data.empty());
+        ASSERT_TRUE(decoded.items[3].array);
+        EXPECT_TRUE(decoded.items[3].array->data.empty());
     }
     // An array whose elements would run past the next record agrees with no
     // width: the block is read as 16-byte records.
