@@ -142,10 +142,14 @@ std::string parseArray(std::string_view text, VARTYPE vt, VARIANT* out) {
         }
         bounds[d] = {counts[d], lbound[d]};
     }
+    // Held by a VARIANT of its own until it is whole: a failure frees it.
+    VariantGuard made;
     SAFEARRAY* array = SafeArrayCreate(element, dimensions, bounds);
     if (!array) {
         return "cannot make an array of " + typeName(element);
     }
+    made->vt = vt;
+    made->parray = array;
     for (size_t r = 0; r < rows.size(); ++r) {
         for (size_t c = 0; c < rows[r].size(); ++c) {
             LONG index[2] = {lbound[0] + static_cast<LONG>(twoDimensions ? r : c),
@@ -153,20 +157,18 @@ std::string parseArray(std::string_view text, VARTYPE vt, VARIANT* out) {
             VariantGuard item;
             std::string error = parseElement(rows[r][c], element, item.get());
             if (!error.empty()) {
-                SafeArrayDestroy(array);
                 return error;
             }
             void* data = element == VT_VARIANT ? static_cast<void*>(item.get())
                          : element == VT_BSTR  ? static_cast<void*>(item->bstrVal)
                                                : static_cast<void*>(&item->llVal);
             if (FAILED(SafeArrayPutElement(array, index, data))) {
-                SafeArrayDestroy(array);
                 return "cannot fill the array";
             }
         }
     }
-    out->vt = vt;
-    out->parray = array;
+    *out = *made.get();
+    made->vt = VT_EMPTY;  // handed over
     return {};
 }
 
