@@ -92,7 +92,7 @@ void ServerSession::handle(ServerRequest& request) {
         if (gRequestHook != nullptr) {
             gRequestHook(request);
         }
-        dispatch(request);
+        std::visit([this](const auto& r) { serve(r); }, request);
         return;
     } catch (const _com_error& error) {
         hr = error.Error();
@@ -120,10 +120,6 @@ void ServerSession::recoverFrom(const ServerRequest& request, HRESULT hr,
         return;
     }
     channel_->reply(failureReply(request, hr));
-}
-
-void ServerSession::dispatch(const ServerRequest& request) {
-    std::visit([this](const auto& r) { serve(r); }, request);
 }
 
 void ServerSession::releaseIfShutDown() {

@@ -75,7 +75,6 @@ class ServerSession {
     OPCHANDLE serverGroupHandle = 0;
 
   private:
-    void dispatch(const ServerRequest& request);
     // After a request whose handling raised `hr`: its completing reply when
     // none was sent, and a held server is let go as a lost one.
     void recoverFrom(const ServerRequest& request, HRESULT hr, unsigned long completedBefore);
