@@ -428,13 +428,18 @@ class Simulation:
         return starts > exits + self._killed
 
     def close(self):
-        # A server left running would serve the next test from this folder.
+        # A server left running would serve the next test from this folder;
+        # one that does not take the exit command (hung in a call) would hold
+        # every later activation of its class, so it is killed.
         if self.running():
             try:
                 self.command("exit", timeout=5)
                 poll(lambda: not self.running(), 10, what="the simulation server to exit")
             except AssertionError:
-                pass
+                try:
+                    self.kill()
+                except AssertionError:
+                    pass  # none left: another folder's close ended it
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
